@@ -1,0 +1,27 @@
+# talvern_add_test(NAME SOURCES src... [LIBS lib...] [RESOURCE_LOCK lock...])
+# Builds one GoogleTest program and runs it, under Wine, as one ctest test.
+# A test that uses a fixed system-wide name (the log's slot table, a
+# service) names it as a resource lock so ctest -j never runs two such tests
+# at once.
+# Where 32-bit programs run emulated, a 32-bit Wine process needs about a
+# minute just to start; its tests get more time.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(TALVERN_TEST_TIMEOUT 900)
+else()
+  set(TALVERN_TEST_TIMEOUT 120)
+endif()
+
+function(talvern_add_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;RESOURCE_LOCK;DEPENDS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE GTest::gtest_main ${T_LIBS})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
+  if(T_DEPENDS)
+    add_dependencies(${name} ${T_DEPENDS})
+  endif()
+  add_test(NAME ${name} COMMAND ${name} WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${TALVERN_TEST_TIMEOUT} LABELS wine)
+  if(T_RESOURCE_LOCK)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${T_RESOURCE_LOCK}")
+  endif()
+endfunction()

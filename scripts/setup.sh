@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs what the cross build and the Wine test runs need on a Debian machine.
+# Safe to run again: it installs only what is missing.
+set -euo pipefail
+
+need=()
+for pkg in g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix cmake googletest \
+           wine wine64 wine32:i386; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+done
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+export DEBIAN_FRONTEND=noninteractive
+install_packages() {
+    $SUDO apt-get update -qq
+    $SUDO apt-get install -y -qq --no-install-recommends "$@" </dev/null
+}
+
+if [ ${#need[@]} -gt 0 ]; then
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        $SUDO dpkg --add-architecture i386
+    fi
+    install_packages "${need[@]}"
+fi
+
+# 32-bit Wine is itself a 32-bit Linux program. Some kernels (this project's
+# CI machines among them) refuse 32-bit ELF programs; there the i386 loader
+# runs under qemu's user-mode emulation, registered with binfmt_misc.
+if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+    command -v qemu-i386 >/dev/null || install_packages qemu-user
+    binfmt=/proc/sys/fs/binfmt_misc
+    [ -f $binfmt/register ] || $SUDO mount -t binfmt_misc binfmt_misc $binfmt
+    if [ ! -f $binfmt/qemu-i386 ]; then
+        printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:F' \
+            | $SUDO tee $binfmt/register >/dev/null
+    fi
+    /lib/ld-linux.so.2 --version >/dev/null
+fi

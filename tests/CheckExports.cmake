@@ -1,0 +1,23 @@
+# cmake -DOBJDUMP=<objdump> -DBINARY=<file> -DEXPECTED=<name;name;...> -P CheckExports.cmake
+# Fails unless the export table holds exactly the expected names, undecorated.
+execute_process(COMMAND ${OBJDUMP} -p ${BINARY}
+                OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "objdump failed on ${BINARY}")
+endif()
+string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n([^\n]+\n)*" table "${dump}")
+string(REGEX MATCHALL "\\] [^\n]+" entries "${table}")
+set(actual "")
+foreach(entry IN LISTS entries)
+  string(REGEX REPLACE "^\\] " "" name "${entry}")
+  string(STRIP "${name}" name)
+  list(APPEND actual "${name}")
+endforeach()
+list(SORT actual)
+set(expected ${EXPECTED})
+list(SORT expected)
+if(NOT actual STREQUAL expected)
+  message(FATAL_ERROR "${BINARY} exports\n  ${actual}\nexpected\n  ${expected}")
+endif()
+list(LENGTH actual n)
+message(STATUS "${BINARY}: ${n} exports as expected")
