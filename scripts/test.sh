@@ -10,9 +10,11 @@ export BUILD=${BUILD:-$root/build}
 export ARCHS=${ARCHS:-i686 x86_64}
 
 bash "$root/scripts/setup.sh"
-bash "$root/scripts/build.sh"
 
 . "$root/scripts/wine-env.sh"
+mkdir -p "$BUILD"
+wine_prefix_begin
+bash "$root/scripts/build.sh"
 wine_start
 
 status=0
