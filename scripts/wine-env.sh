@@ -11,6 +11,11 @@ WINE64=/usr/lib/wine/wine64
 # qemu's default 4 GiB space Wine's start-up spends ~45 s reserving the upper
 # half page range by page range, with this one about 2 s.
 export QEMU_RESERVED_VA=0x81000000
+# Under qemu-user a 32-bit Wine process does not survive a second thread of
+# its own; tests read this to keep 32-bit runs single-threaded.
+if [ -f /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
+    export TALVERN_EMULATED_32BIT=1
+fi
 wine_ready_mark="$WINEPREFIX/.talvern-prefix-ready"
 wine_prefix_pid=""
 
