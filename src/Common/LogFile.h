@@ -45,7 +45,25 @@ public:
     void Close();
 
 private:
+    static constexpr uint32_t CATEGORY_MASK = 0xFFFFFF00;
+    static constexpr uint32_t SEVERITY_MASK = 0xFF;
+    static constexpr int KEY_SIZE = 32;  // a formatted settings key, with NUL
+
+    // Closes the current file, turns to the other file number and opens
+    // that file emptied. 1 the new file is open, 0 failed.
     int32_t Rotate();
+
+    // This process's slot in the table, or -1 when it holds none.
+    int32_t Slot() const;
+
+    // The log file name of the slot and file_no. false when there is no slot
+    // or the name does not fit in 260 characters.
+    bool FormatFileName(char (&sz_f)[MAX_PATH]) const;
+
+    // Composes one line into compl_msg: date, time, optional tick, marker,
+    // text and "\r\n", the text cut so that the line keeps its "\r\n" within
+    // the buffer. Returns the line's length without the NUL.
+    int ComposeLine(LogType type, const char* text, char (&compl_msg)[LINE_SIZE]) const;
 
     char base_path[MAX_PATH];
     int32_t file_no;

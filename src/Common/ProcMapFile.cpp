@@ -1,0 +1,107 @@
+// ProcMapFile.cpp - the shared process-slot table.
+#include "ProcMapFile.h"
+
+#include <cstdio>
+
+namespace {
+const char LOCK_SUFFIX[] = "_Lock";
+}
+
+ProcMapFile::ProcMapFile() : slot(-1)
+{
+}
+
+ProcMapFile::~ProcMapFile()
+{
+    ReleaseSlot();
+}
+
+int32_t ProcMapFile::Create(const char* table_name)
+{
+    if (handle != nullptr)
+        return 0;
+    HANDLE mutex = LockTable(table_name);
+    int32_t result = MapFile::Create(table_name, sizeof(ProcSlotTable));
+    if (result)
+        result = AllocSlot();
+    DWORD error = GetLastError();  // the caller reads it after a failure
+    UnlockTable(mutex);
+    SetLastError(error);
+    return result;
+}
+
+int32_t ProcMapFile::AllocSlot()
+{
+    slot = -1;
+    ProcSlotTable* table = Table();
+    if (table == nullptr)
+        return 0;
+    HANDLE mutex = LockTable(name);
+    for (int i = 0; i < PROC_SLOT_COUNT; ++i) {
+        if (table->used[i] == 0) {
+            table->count = table->count + 1;
+            table->used[i] = 1;
+            slot = i;
+            break;
+        }
+    }
+    UnlockTable(mutex);
+    return slot != -1 ? 1 : 0;
+}
+
+void ProcMapFile::ReleaseSlot()
+{
+    ProcSlotTable* table = Table();
+    if (slot != -1 && table != nullptr) {
+        HANDLE mutex = LockTable(name);
+        table->count = table->count - 1;
+        table->used[slot] = 0;
+        UnlockTable(mutex);
+    }
+    slot = -1;
+    MapFile::Close();
+}
+
+int32_t ProcMapFile::GetSlot() const
+{
+    return slot;
+}
+
+int32_t ProcMapFile::GetCount() const
+{
+    ProcSlotTable* table = Table();
+    return table != nullptr ? table->count : 0;
+}
+
+ProcSlotTable* ProcMapFile::Table() const
+{
+    return static_cast<ProcSlotTable*>(view);
+}
+
+HANDLE ProcMapFile::LockTable(const char* table_name)
+{
+    char lock_name[MAX_PATH + sizeof(LOCK_SUFFIX)];
+    if (table_name == nullptr ||
+        snprintf(lock_name, sizeof(lock_name), "%s%s", table_name, LOCK_SUFFIX) >=
+            static_cast<int>(sizeof(lock_name)))
+        return nullptr;
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, lock_name);
+    if (mutex == nullptr)
+        return nullptr;
+    // An abandoned mutex (its holder ended inside the few lines it guards)
+    // is ours now; the table stays usable.
+    DWORD wait = WaitForSingleObject(mutex, INFINITE);
+    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
+        CloseHandle(mutex);
+        return nullptr;
+    }
+    return mutex;
+}
+
+void ProcMapFile::UnlockTable(HANDLE mutex)
+{
+    if (mutex != nullptr) {
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+    }
+}
