@@ -15,6 +15,7 @@
 #define TALVERNLINK_H
 
 #include <stdint.h>
+#include <string.h>
 #include <windows.h>
 
 #ifdef __cplusplus
@@ -150,10 +151,14 @@ static inline const char* TvnEntryName(int i)
  */
 static inline void TvnBindEntryPoints(HMODULE module, LinkEntryPoints* entries)
 {
-    FARPROC* slots = (FARPROC*)(void*)entries;
+    /* Copied byte-wise: storing through a FARPROC* into members of other
+       pointer types breaks the aliasing rules, and an optimising compiler
+       then drops the stores. */
     int i;
-    for (i = 0; i < TVN_ENTRY_COUNT; ++i)
-        slots[i] = GetProcAddress(module, TvnEntryName(i));
+    for (i = 0; i < TVN_ENTRY_COUNT; ++i) {
+        FARPROC proc = GetProcAddress(module, TvnEntryName(i));
+        memcpy((char*)entries + (size_t)i * sizeof(FARPROC), &proc, sizeof(proc));
+    }
 }
 
 #ifdef __cplusplus

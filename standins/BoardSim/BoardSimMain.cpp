@@ -1,0 +1,60 @@
+// BoardSimMain.cpp - BoardSim.exe <port> [seconds]: runs the simulated board
+// on 127.0.0.1:<port> until it is killed or the seconds have passed, and
+// prints one line per request served.
+#include <cstdio>
+#include <cstdlib>
+
+#include "BoardSimulator.h"
+
+namespace {
+
+constexpr DWORD POLL_MS = 10;
+
+// Prints the requests from index first on; returns the next index.
+size_t PrintRequests(const BoardSimulator& simulator, size_t first)
+{
+    for (const auto& bytes : simulator.Requests(first)) {
+        board::RequestHeader header = BoardSimulator::HeaderOf(bytes);
+        std::printf("request command %u sequence %u length %u\n",
+                    static_cast<unsigned>(header.command),
+                    static_cast<unsigned>(header.sequence),
+                    static_cast<unsigned>(header.length));
+        ++first;
+    }
+    std::fflush(stdout);
+    return first;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2 || argc > 3) {
+        std::fprintf(stderr, "usage: BoardSim <port> [seconds]\n");
+        return 2;
+    }
+    long port = std::strtol(argv[1], nullptr, 10);
+    long seconds = argc == 3 ? std::strtol(argv[2], nullptr, 10) : 0;
+    if (port < 0 || port > 65535 || seconds < 0) {
+        std::fprintf(stderr, "usage: BoardSim <port> [seconds]\n");
+        return 2;
+    }
+
+    BoardSimulator simulator;
+    if (!simulator.Start(static_cast<uint16_t>(port))) {
+        std::fprintf(stderr, "BoardSim: cannot listen on 127.0.0.1:%ld\n", port);
+        return 1;
+    }
+    std::printf("listening on 127.0.0.1:%u\n", static_cast<unsigned>(simulator.Port()));
+    std::fflush(stdout);
+
+    const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(seconds) * 1000;
+    size_t printed = 0;
+    while (seconds == 0 || GetTickCount64() < end) {
+        Sleep(POLL_MS);
+        printed = PrintRequests(simulator, printed);
+    }
+    simulator.Stop();
+    PrintRequests(simulator, printed);
+    return 0;
+}
