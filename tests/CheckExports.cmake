@@ -1,15 +1,16 @@
 # cmake -DOBJDUMP=<objdump> -DBINARY=<file> -DEXPECTED=<name;name;...> -P CheckExports.cmake
 # Fails unless the export table holds exactly the expected names, undecorated.
+cmake_minimum_required(VERSION 3.20)
 execute_process(COMMAND ${OBJDUMP} -p ${BINARY}
                 OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "objdump failed on ${BINARY}")
 endif()
 string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n([^\n]+\n)*" table "${dump}")
-string(REGEX MATCHALL "\\] [^\n]+" entries "${table}")
+string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" entries "${table}")
 set(actual "")
 foreach(entry IN LISTS entries)
-  string(REGEX REPLACE "^\\] " "" name "${entry}")
+  string(REGEX REPLACE "^\\[ *[0-9]+\\] " "" name "${entry}")
   string(STRIP "${name}" name)
   list(APPEND actual "${name}")
 endforeach()

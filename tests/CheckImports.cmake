@@ -1,6 +1,7 @@
 # cmake -DOBJDUMP=<objdump> -DBINARY=<file> -P CheckImports.cmake
 # Fails when the binary imports any DLL that is not part of Windows itself:
 # a shipped binary must run on a plain Windows machine with nothing installed.
+cmake_minimum_required(VERSION 3.20)
 set(system_dlls
   kernel32.dll user32.dll advapi32.dll ws2_32.dll iphlpapi.dll winmm.dll
   msvcrt.dll ntdll.dll shell32.dll ole32.dll oleaut32.dll gdi32.dll)
