@@ -1,0 +1,154 @@
+// TalvernLinkProcessTest.cpp - TalvernLink.dll, bound by name as a program
+// binds it, against BoardSim.exe running as a process of its own.
+//
+// The test process itself stays single-threaded, so it also runs where
+// 32-bit Wine runs under qemu-user (which does not survive a second thread
+// in a 32-bit process): there it uses the 64-bit BoardSim.exe from the
+// x86_64 build beside this one. It is the 32-bit build's check that every
+// typed value crosses the __stdcall interface intact, the 64-bit ones
+// included.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "TalvernLink.h"
+#include "TestSupport.h"
+
+namespace {
+
+using testsupport::FileExists;
+using testsupport::ProgramDir;
+using testsupport::ReadFileText;
+using testsupport::ScopedTempDir;
+
+// The simulator program: the 64-bit one where it was built, else our own.
+std::string BoardSimPath()
+{
+    std::string x64 = ProgramDir() + "..\\..\\x86_64\\bin\\BoardSim.exe";
+    return FileExists(x64) ? x64 : ProgramDir() + "BoardSim.exe";
+}
+
+// BoardSim.exe on an ephemeral 127.0.0.1 port, its output in a file of the
+// current directory; stopped at the end.
+class BoardSimProcess {
+public:
+    BoardSimProcess()
+    {
+        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+        output_ = CreateFileA("boardsim.out", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        STARTUPINFOA si = {};
+        si.cb = sizeof(si);
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = output_;
+        si.hStdError = output_;
+        std::string cmd = "\"" + BoardSimPath() + "\" 0 120";
+        started_ = CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                  &si, &pi_) != 0;
+    }
+    ~BoardSimProcess()
+    {
+        if (started_) {
+            TerminateProcess(pi_.hProcess, 0);
+            WaitForSingleObject(pi_.hProcess, 10000);
+            CloseHandle(pi_.hThread);
+            CloseHandle(pi_.hProcess);
+        }
+        CloseHandle(output_);
+    }
+
+    // The port from the simulator's "listening on 127.0.0.1:<port>" line;
+    // 0 when it did not come within the time.
+    int WaitForPort(DWORD timeout_ms)
+    {
+        const std::string mark = "listening on 127.0.0.1:";
+        for (DWORD waited = 0; started_ && waited < timeout_ms; waited += 100) {
+            std::string text = ReadFileText("boardsim.out");
+            size_t at = text.find(mark);
+            if (at != std::string::npos && text.find('\n', at) != std::string::npos)
+                return std::atoi(text.c_str() + at + mark.size());
+            Sleep(100);
+        }
+        return 0;
+    }
+
+private:
+    HANDLE output_ = INVALID_HANDLE_VALUE;
+    PROCESS_INFORMATION pi_ = {};
+    bool started_ = false;
+};
+
+TEST(TalvernLinkProcess, TypedValuesCrossTheInterfaceIntact)
+{
+    ScopedTempDir dir("linkproc");
+    testsupport::WriteFileText(dir.File("TalvernLog.ini"), "[LOG]\r\nLOGLEVEL=10007H\r\n");
+    BoardSimProcess board;
+    const int port = board.WaitForPort(60000);
+    ASSERT_NE(port, 0) << "BoardSim.exe did not start: " << BoardSimPath();
+
+    HMODULE module = LoadLibraryA("TalvernLink.dll");
+    ASSERT_NE(module, nullptr) << GetLastError();
+    LinkEntryPoints tvn = {};
+    TvnBindEntryPoints(module, &tvn);
+    ASSERT_NE(tvn.smem_write_bytes, nullptr);
+
+    ASSERT_EQ(tvn.connect(0, "127.0.0.1", port), 0);
+    uint16_t hardware = 0xAAAA, software = 0xAAAA, number = 0xAAAA;
+    EXPECT_EQ(tvn.get_version(0, &hardware, &software), 0);
+    EXPECT_EQ(tvn.get_board_number(0, &number), 0);
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    EXPECT_EQ(tvn.set_date_time(0, &now), 0);
+
+    const SmemHandle handle = tvn.smem_open(0, "ProcessCheck");
+    ASSERT_GE(handle, 0);
+    EXPECT_GT(tvn.smem_is_mem_size(0, handle), 0);
+
+    const uint64_t lword = 0x0123456789ABCDEFull;
+    const uint8_t block[5] = {1, 2, 3, 4, 5};
+    EXPECT_EQ(tvn.smem_write_byte(0, handle, 1, 0xA5), 0);
+    EXPECT_EQ(tvn.smem_write_word(0, handle, 2, 0xBEEF), 0);
+    EXPECT_EQ(tvn.smem_write_dword(0, handle, 4, 0xDEADBEEFu), 0);
+    EXPECT_EQ(tvn.smem_write_lword(0, handle, 8, lword), 0);
+    EXPECT_EQ(tvn.smem_write_bytes(0, handle, 16, block, sizeof(block)), 0);
+
+    uint8_t b = 0;
+    uint16_t w = 0;
+    uint32_t d = 0;
+    uint64_t l = 0;
+    uint8_t back[5] = {};
+    uint8_t raw[21] = {};
+    EXPECT_EQ(tvn.smem_read_byte(0, handle, 1, &b), 0);
+    EXPECT_EQ(tvn.smem_read_word(0, handle, 2, &w), 0);
+    EXPECT_EQ(tvn.smem_read_dword(0, handle, 4, &d), 0);
+    EXPECT_EQ(tvn.smem_read_lword(0, handle, 8, &l), 0);
+    EXPECT_EQ(tvn.smem_read_bytes(0, handle, 16, back, sizeof(back)), 0);
+    EXPECT_EQ(tvn.smem_read_bytes(0, handle, 0, raw, sizeof(raw)), 0);
+    EXPECT_EQ(b, 0xA5);
+    EXPECT_EQ(w, 0xBEEF);
+    EXPECT_EQ(d, 0xDEADBEEFu);
+    EXPECT_EQ(l, lword);
+    EXPECT_EQ(0, memcmp(back, block, sizeof(block)));
+    // The board holds every value little-endian at its offset.
+    const uint8_t expected[21] = {0,    0xA5, 0xEF, 0xBE, 0xEF, 0xBE, 0xAD, 0xDE, 0xEF, 0xCD, 0xAB,
+                                  0x89, 0x67, 0x45, 0x23, 0x01, 1,    2,    3,    4,    5};
+    EXPECT_EQ(0, memcmp(raw, expected, sizeof(raw)));
+
+    EXPECT_EQ(tvn.smem_close(0, handle), 0);
+    EXPECT_EQ(tvn.smem_read_byte(0, handle, 1, &b), TVN_ERR_NOT_OPEN);
+    EXPECT_EQ(tvn.dis_connect(0), 0);
+    EXPECT_EQ(tvn.dis_connect(0), TVN_ERR_NOT_OPEN);
+    EXPECT_EQ(tvn.connect(4, "127.0.0.1", port), TVN_ERR_BAD_INDEX);
+    FreeLibrary(module);
+
+    // The calls reached the log with their arguments.
+    std::string log = ReadFileText(dir.File("TalvernLog_0000.log"));
+    EXPECT_NE(log.find("Talvern(0) TVN_Connect IP(127.0.0.1) Port(" + std::to_string(port) + ")"),
+              std::string::npos);
+    EXPECT_NE(log.find("Talvern(0) TVN_SmemOpen: ShmemName(ProcessCheck)"), std::string::npos);
+    EXPECT_NE(log.find("Talvern(4) TVN_Connect NG: Ret(fffffffdh)"), std::string::npos);
+}
+
+}  // namespace
