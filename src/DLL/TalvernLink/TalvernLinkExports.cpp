@@ -54,6 +54,19 @@ unsigned StoredWord(const uint16_t* word)
     return word != nullptr ? *word : 0u;
 }
 
+// Writes the "OK" line "<name>: OK" (type LINK_LOG_CALL) or the "NG" line
+// "<name>: NG: Ret(%xh)" of a call, the lines most functions share, and
+// returns result unchanged.
+TvnResult LogOutcome(BoardIndex board, const char* name, TvnResult result)
+{
+    if (result >= 0)
+        LinkLogLine(LINK_LOG_CALL, "%s(%d) %s: OK", LINK_LOG_PREFIX, board, name);
+    else
+        LinkLogLine(LINK_LOG_FAILURE, "%s(%d) %s: NG: Ret(%xh)", LINK_LOG_PREFIX, board, name,
+                    Hex(result));
+    return result;
+}
+
 TvnResult ReadFromBoard(BoardIndex board, SmemHandle handle, int32_t offset, void* dest,
                         uint32_t size)
 {
@@ -161,12 +174,7 @@ TvnResult TVN_API TVN_SmemClose(BoardIndex board, SmemHandle handle)
     TvnResult result;
     if (Talvern* connection = FindConnection(board, result))
         result = connection->SmemClose(handle);
-    if (result >= 0)
-        LinkLogLine(LINK_LOG_CALL, "%s(%d) TVN_SmemClose: OK", LINK_LOG_PREFIX, board);
-    else
-        LinkLogLine(LINK_LOG_FAILURE, "%s(%d) TVN_SmemClose: NG: Ret(%xh)", LINK_LOG_PREFIX,
-                    board, Hex(result));
-    return result;
+    return LogOutcome(board, "TVN_SmemClose", result);
 }
 
 // Size in bytes of the open shared memory, a TVN_ERR_ code or the board's
@@ -193,12 +201,7 @@ TvnResult TVN_API TVN_ShutdownNotify(BoardIndex board)
     TvnResult result;
     if (Talvern* connection = FindConnection(board, result))
         result = connection->ShutdownNotify();
-    if (result >= 0)
-        LinkLogLine(LINK_LOG_CALL, "%s(%d) TVN_ShutdownNotify: OK", LINK_LOG_PREFIX, board);
-    else
-        LinkLogLine(LINK_LOG_FAILURE, "%s(%d) TVN_ShutdownNotify: NG: Ret(%xh)", LINK_LOG_PREFIX,
-                    board, Hex(result));
-    return result;
+    return LogOutcome(board, "TVN_ShutdownNotify", result);
 }
 
 // Sets the board clock from time (year, month, day, hour, minute, second).
@@ -212,12 +215,7 @@ TvnResult TVN_API TVN_SetDateTime(BoardIndex board, const SYSTEMTIME* time)
     TvnResult result;
     if (Talvern* connection = FindConnection(board, result))
         result = connection->SetDateTime(time);
-    if (result >= 0)
-        LinkLogLine(LINK_LOG_CALL, "%s(%d) TVN_SetDateTime: OK", LINK_LOG_PREFIX, board);
-    else
-        LinkLogLine(LINK_LOG_FAILURE, "%s(%d) TVN_SetDateTime: NG: Ret(%xh)", LINK_LOG_PREFIX,
-                    board, Hex(result));
-    return result;
+    return LogOutcome(board, "TVN_SetDateTime", result);
 }
 
 // Resets the board. 0, a TVN_ERR_ code or the board's status.
@@ -226,12 +224,7 @@ TvnResult TVN_API TVN_Reset(BoardIndex board)
     TvnResult result;
     if (Talvern* connection = FindConnection(board, result))
         result = connection->Reset();
-    if (result >= 0)
-        LinkLogLine(LINK_LOG_CALL, "%s(%d) TVN_Reset: OK", LINK_LOG_PREFIX, board);
-    else
-        LinkLogLine(LINK_LOG_FAILURE, "%s(%d) TVN_Reset: NG: Ret(%xh)", LINK_LOG_PREFIX, board,
-                    Hex(result));
-    return result;
+    return LogOutcome(board, "TVN_Reset", result);
 }
 
 // Stores the board's hardware and software versions. 0, a TVN_ERR_ code or
@@ -275,60 +268,35 @@ TvnResult TVN_API TVN_SmemReadByte(BoardIndex board, SmemHandle handle, int32_t 
                                    uint8_t* dest)
 {
     TvnResult result = ReadFromBoard(board, handle, offset, dest, sizeof(*dest));
-    if (result >= 0)
-        LinkLogLine(LINK_LOG_CALL, "%s(%d) TVN_SmemReadByte: OK", LINK_LOG_PREFIX, board);
-    else
-        LinkLogLine(LINK_LOG_FAILURE, "%s(%d) TVN_SmemReadByte: NG: Ret(%xh)", LINK_LOG_PREFIX,
-                    board, Hex(result));
-    return result;
+    return LogOutcome(board, "TVN_SmemReadByte", result);
 }
 
 TvnResult TVN_API TVN_SmemReadWord(BoardIndex board, SmemHandle handle, int32_t offset,
                                    uint16_t* dest)
 {
     TvnResult result = ReadFromBoard(board, handle, offset, dest, sizeof(*dest));
-    if (result >= 0)
-        LinkLogLine(LINK_LOG_CALL, "%s(%d) TVN_SmemReadWord: OK", LINK_LOG_PREFIX, board);
-    else
-        LinkLogLine(LINK_LOG_FAILURE, "%s(%d) TVN_SmemReadWord: NG: Ret(%xh)", LINK_LOG_PREFIX,
-                    board, Hex(result));
-    return result;
+    return LogOutcome(board, "TVN_SmemReadWord", result);
 }
 
 TvnResult TVN_API TVN_SmemReadDWord(BoardIndex board, SmemHandle handle, int32_t offset,
                                     uint32_t* dest)
 {
     TvnResult result = ReadFromBoard(board, handle, offset, dest, sizeof(*dest));
-    if (result >= 0)
-        LinkLogLine(LINK_LOG_CALL, "%s(%d) TVN_SmemReadDWord: OK", LINK_LOG_PREFIX, board);
-    else
-        LinkLogLine(LINK_LOG_FAILURE, "%s(%d) TVN_SmemReadDWord: NG: Ret(%xh)", LINK_LOG_PREFIX,
-                    board, Hex(result));
-    return result;
+    return LogOutcome(board, "TVN_SmemReadDWord", result);
 }
 
 TvnResult TVN_API TVN_SmemReadLWord(BoardIndex board, SmemHandle handle, int32_t offset,
                                     uint64_t* dest)
 {
     TvnResult result = ReadFromBoard(board, handle, offset, dest, sizeof(*dest));
-    if (result >= 0)
-        LinkLogLine(LINK_LOG_CALL, "%s(%d) TVN_SmemReadLWord: OK", LINK_LOG_PREFIX, board);
-    else
-        LinkLogLine(LINK_LOG_FAILURE, "%s(%d) TVN_SmemReadLWord: NG: Ret(%xh)", LINK_LOG_PREFIX,
-                    board, Hex(result));
-    return result;
+    return LogOutcome(board, "TVN_SmemReadLWord", result);
 }
 
 TvnResult TVN_API TVN_SmemReadBytes(BoardIndex board, SmemHandle handle, int32_t offset,
                                     void* dest, int32_t size)
 {
     TvnResult result = ReadFromBoard(board, handle, offset, dest, static_cast<uint32_t>(size));
-    if (result >= 0)
-        LinkLogLine(LINK_LOG_CALL, "%s(%d) TVN_SmemReadBytes: OK", LINK_LOG_PREFIX, board);
-    else
-        LinkLogLine(LINK_LOG_FAILURE, "%s(%d) TVN_SmemReadBytes: NG: Ret(%xh)", LINK_LOG_PREFIX,
-                    board, Hex(result));
-    return result;
+    return LogOutcome(board, "TVN_SmemReadBytes", result);
 }
 
 // The writes: the typed ones send their value's bytes, low byte first (the
@@ -339,58 +307,33 @@ TvnResult TVN_API TVN_SmemWriteByte(BoardIndex board, SmemHandle handle, int32_t
                                     uint8_t value)
 {
     TvnResult result = WriteToBoard(board, handle, offset, &value, sizeof(value));
-    if (result >= 0)
-        LinkLogLine(LINK_LOG_CALL, "%s(%d) TVN_SmemWriteByte: OK", LINK_LOG_PREFIX, board);
-    else
-        LinkLogLine(LINK_LOG_FAILURE, "%s(%d) TVN_SmemWriteByte: NG: Ret(%xh)", LINK_LOG_PREFIX,
-                    board, Hex(result));
-    return result;
+    return LogOutcome(board, "TVN_SmemWriteByte", result);
 }
 
 TvnResult TVN_API TVN_SmemWriteWord(BoardIndex board, SmemHandle handle, int32_t offset,
                                     uint16_t value)
 {
     TvnResult result = WriteToBoard(board, handle, offset, &value, sizeof(value));
-    if (result >= 0)
-        LinkLogLine(LINK_LOG_CALL, "%s(%d) TVN_SmemWriteWord: OK", LINK_LOG_PREFIX, board);
-    else
-        LinkLogLine(LINK_LOG_FAILURE, "%s(%d) TVN_SmemWriteWord: NG: Ret(%xh)", LINK_LOG_PREFIX,
-                    board, Hex(result));
-    return result;
+    return LogOutcome(board, "TVN_SmemWriteWord", result);
 }
 
 TvnResult TVN_API TVN_SmemWriteDWord(BoardIndex board, SmemHandle handle, int32_t offset,
                                      uint32_t value)
 {
     TvnResult result = WriteToBoard(board, handle, offset, &value, sizeof(value));
-    if (result >= 0)
-        LinkLogLine(LINK_LOG_CALL, "%s(%d) TVN_SmemWriteDWord: OK", LINK_LOG_PREFIX, board);
-    else
-        LinkLogLine(LINK_LOG_FAILURE, "%s(%d) TVN_SmemWriteDWord: NG: Ret(%xh)", LINK_LOG_PREFIX,
-                    board, Hex(result));
-    return result;
+    return LogOutcome(board, "TVN_SmemWriteDWord", result);
 }
 
 TvnResult TVN_API TVN_SmemWriteLWord(BoardIndex board, SmemHandle handle, int32_t offset,
                                      uint64_t value)
 {
     TvnResult result = WriteToBoard(board, handle, offset, &value, sizeof(value));
-    if (result >= 0)
-        LinkLogLine(LINK_LOG_CALL, "%s(%d) TVN_SmemWriteLWord: OK", LINK_LOG_PREFIX, board);
-    else
-        LinkLogLine(LINK_LOG_FAILURE, "%s(%d) TVN_SmemWriteLWord: NG: Ret(%xh)", LINK_LOG_PREFIX,
-                    board, Hex(result));
-    return result;
+    return LogOutcome(board, "TVN_SmemWriteLWord", result);
 }
 
 TvnResult TVN_API TVN_SmemWriteBytes(BoardIndex board, SmemHandle handle, int32_t offset,
                                      const void* src, int32_t size)
 {
     TvnResult result = WriteToBoard(board, handle, offset, src, static_cast<uint32_t>(size));
-    if (result >= 0)
-        LinkLogLine(LINK_LOG_CALL, "%s(%d) TVN_SmemWriteBytes: OK", LINK_LOG_PREFIX, board);
-    else
-        LinkLogLine(LINK_LOG_FAILURE, "%s(%d) TVN_SmemWriteBytes: NG: Ret(%xh)", LINK_LOG_PREFIX,
-                    board, Hex(result));
-    return result;
+    return LogOutcome(board, "TVN_SmemWriteBytes", result);
 }
