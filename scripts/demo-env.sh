@@ -22,15 +22,13 @@ demo_finish() {
     rm -rf "$work"
 }
 
-# demo_begin TARGET...: builds the targets for $arch (configuring first when
-# needed) while the prefix is made, then starts the warm wineserver.
+# demo_begin TARGET...: configures and builds the targets for $arch while
+# the prefix is made, then starts the warm wineserver.
 demo_begin() {
     wine_prefix_begin
     trap demo_finish EXIT
-    if [ ! -f "$BUILD/$arch/CMakeCache.txt" ]; then
-        cmake -S "$root" -B "$BUILD/$arch" -DCMAKE_BUILD_TYPE=Release \
-              -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$arch.cmake" >/dev/null
-    fi
+    cmake -S "$root" -B "$BUILD/$arch" -DCMAKE_BUILD_TYPE=Release \
+          -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$arch.cmake" >/dev/null
     cmake --build "$BUILD/$arch" -j"$(nproc)" --target "$@" >"$work/build.txt" 2>&1 ||
         { tail -40 "$work/build.txt" >&2; exit 1; }
     wine_start

@@ -1,15 +1,22 @@
 #!/usr/bin/env bash
-# The main job: builds what is missing (x86_64), starts the simulated board
-# on 127.0.0.1, runs LinkExample.exe against it through TalvernLink.dll, and
-# prints what the example did, the log lines the library wrote and the
-# requests the board served. Everything it started is stopped at the end.
+# The main job: builds what is missing (x86_64) and starts the simulated
+# board on 127.0.0.1; then
+#  1. runs LinkExample.exe against it through TalvernLink.dll and prints what
+#     the example did, the log lines the library wrote and the requests the
+#     board served;
+#  2. runs ServiceDemo.exe, which installs TalvernSvc in the project's Wine
+#     prefix with its registry parameters pointing at the board, starts it,
+#     shows the board connection, stops it, prints the service's trace texts
+#     and removes it again; then the requests the board received from it.
+# Everything it started is stopped at the end.
 #   BUILD=build   the build folder (holds the Wine prefix too)
 set -euo pipefail
 . "$(dirname "$0")/demo-env.sh"
 
-demo_begin TalvernLink BoardSimExe LinkExample
+demo_begin TalvernLink TalvernSvc BoardSimExe LinkExample ServiceDemo
 board_start
 
+echo "== TalvernLink.dll: LinkExample.exe against the board at 127.0.0.1:$port"
 # Every line of the library enabled in the example's working folder.
 printf '[LOG]\r\nLOGLEVEL=10007H\r\n' >"$work/TalvernLog.ini"
 status=0
@@ -20,4 +27,15 @@ sleep 0.1
 echo
 echo "the simulated board served:"
 board_requests
+served=$(grep -c '^request' "$work/board.txt" || true)
+
+echo
+echo "== TalvernSvc: ServiceDemo.exe with the board at 127.0.0.1:$port"
+(cd "$work" && timeout 600 "$loader" "$bin/ServiceDemo.exe" "$port" </dev/null \
+    >service.txt 2>&1) || status=$?
+tr -d '\r' <"$work/service.txt"
+sleep 0.1
+echo
+echo "the simulated board served the service (command 7 is the clock record):"
+grep '^request' "$work/board.txt" | tail -n +"$((served + 1))" | tr -d '\r' | sed 's/^/  /'
 exit $status

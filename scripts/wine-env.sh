@@ -29,6 +29,10 @@ wine_prefix_begin() {
     mkdir -p "$WINEPREFIX"
     (
         timeout 900 wineboot -i </dev/null >"$BUILD/wineboot.log" 2>&1 &&
+        # Wine's services give a service 10 s to connect to them; a 32-bit
+        # one can take longer where it runs emulated.
+        timeout 120 "$WINE64" reg add 'HKLM\System\CurrentControlSet\Control' \
+            /v ServicesPipeTimeout /t REG_SZ /d 600000 /f </dev/null >/dev/null 2>&1 &&
         timeout 120 wineserver -w &&
         touch "$wine_ready_mark"
     ) </dev/null >/dev/null 2>&1 &
