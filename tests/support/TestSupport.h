@@ -113,17 +113,34 @@ inline std::string ProgramDir()
 }
 
 // A child process started with the given command line; Wait() returns its
-// exit code (or -1 on time-out or failure to start).
+// exit code (or -1 on time-out or failure to start). With output_path, the
+// child's standard output and error go to that file, created anew. A child
+// still running at the end is terminated.
 class ChildProcess {
 public:
-    explicit ChildProcess(const std::string& command_line)
+    explicit ChildProcess(const std::string& command_line, const std::string& output_path = "")
     {
         STARTUPINFOA si = {};
         si.cb = sizeof(si);
+        HANDLE output = INVALID_HANDLE_VALUE;
+        if (!output_path.empty()) {
+            SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+            output = CreateFileA(output_path.c_str(), GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (output == INVALID_HANDLE_VALUE)
+                return;
+            si.dwFlags = STARTF_USESTDHANDLES;
+            si.hStdOutput = output;
+            si.hStdError = output;
+        }
         std::vector<char> cmd(command_line.begin(), command_line.end());
         cmd.push_back('\0');
-        started_ = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                  nullptr, &si, &pi_) != 0;
+        started_ = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr,
+                                  output != INVALID_HANDLE_VALUE, 0, nullptr, nullptr, &si,
+                                  &pi_) != 0;
+        if (output != INVALID_HANDLE_VALUE)
+            CloseHandle(output);
     }
     ~ChildProcess()
     {

@@ -34,37 +34,14 @@ std::string BoardSimPath()
 // current directory; stopped at the end.
 class BoardSimProcess {
 public:
-    BoardSimProcess()
-    {
-        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-        output_ = CreateFileA("boardsim.out", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        STARTUPINFOA si = {};
-        si.cb = sizeof(si);
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdOutput = output_;
-        si.hStdError = output_;
-        std::string cmd = "\"" + BoardSimPath() + "\" 0 120";
-        started_ = CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                  &si, &pi_) != 0;
-    }
-    ~BoardSimProcess()
-    {
-        if (started_) {
-            TerminateProcess(pi_.hProcess, 0);
-            WaitForSingleObject(pi_.hProcess, 10000);
-            CloseHandle(pi_.hThread);
-            CloseHandle(pi_.hProcess);
-        }
-        CloseHandle(output_);
-    }
+    BoardSimProcess() : child_("\"" + BoardSimPath() + "\" 0 120", "boardsim.out") {}
 
     // The port from the simulator's "listening on 127.0.0.1:<port>" line;
     // 0 when it did not come within the time.
     int WaitForPort(DWORD timeout_ms)
     {
         const std::string mark = "listening on 127.0.0.1:";
-        for (DWORD waited = 0; started_ && waited < timeout_ms; waited += 100) {
+        for (DWORD waited = 0; child_.Started() && waited < timeout_ms; waited += 100) {
             std::string text = ReadFileText("boardsim.out");
             size_t at = text.find(mark);
             if (at != std::string::npos && text.find('\n', at) != std::string::npos)
@@ -75,9 +52,7 @@ public:
     }
 
 private:
-    HANDLE output_ = INVALID_HANDLE_VALUE;
-    PROCESS_INFORMATION pi_ = {};
-    bool started_ = false;
+    testsupport::ChildProcess child_;
 };
 
 TEST(TalvernLinkProcess, TypedValuesCrossTheInterfaceIntact)

@@ -163,56 +163,30 @@ int64_t Ticks(const SYSTEMTIME& time)
 class CommandPromptRun {
 public:
     CommandPromptRun()
+        : error_path_(TempFilePath()),
+          child_("\"" + ProgramDir() + "TalvernSvc.exe\"", error_path_)
     {
-        char temp[MAX_PATH] = {};
-        GetTempPathA(MAX_PATH, temp);
-        error_path_ = std::string(temp) + "talvern_svc_stderr_" +
-                      std::to_string(GetCurrentProcessId()) + ".txt";
-        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-        HANDLE error_file = CreateFileA(error_path_.c_str(), GENERIC_WRITE,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (error_file == INVALID_HANDLE_VALUE)
-            return;
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = error_file;
-        startup.hStdError = error_file;
-        std::string command = "\"" + ProgramDir() + "TalvernSvc.exe\"";
-        started_ = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                  nullptr, &startup, &process_) != FALSE;
-        CloseHandle(error_file);
     }
-    ~CommandPromptRun()
-    {
-        if (started_) {
-            if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT)
-                TerminateProcess(process_.hProcess, 1);
-            CloseHandle(process_.hThread);
-            CloseHandle(process_.hProcess);
-        }
-        DeleteFileA(error_path_.c_str());
-    }
+    ~CommandPromptRun() { DeleteFileA(error_path_.c_str()); }
     CommandPromptRun(const CommandPromptRun&) = delete;
     CommandPromptRun& operator=(const CommandPromptRun&) = delete;
 
-    bool Started() const { return started_; }
+    bool Started() const { return child_.Started(); }
     // The program's exit status; -1 on time-out.
-    int Wait(DWORD timeout_ms)
-    {
-        if (WaitForSingleObject(process_.hProcess, timeout_ms) != WAIT_OBJECT_0)
-            return -1;
-        DWORD code = 0;
-        GetExitCodeProcess(process_.hProcess, &code);
-        return static_cast<int>(code);
-    }
+    int Wait(DWORD timeout_ms) { return child_.Wait(timeout_ms); }
     std::string ErrorText() const { return testsupport::ReadFileText(error_path_); }
 
 private:
+    static std::string TempFilePath()
+    {
+        char temp[MAX_PATH] = {};
+        GetTempPathA(MAX_PATH, temp);
+        return std::string(temp) + "talvern_svc_stderr_" +
+               std::to_string(GetCurrentProcessId()) + ".txt";
+    }
+
     std::string error_path_;
-    PROCESS_INFORMATION process_ = {};
-    bool started_ = false;
+    testsupport::ChildProcess child_;
 };
 
 CommandPromptRun g_command_prompt_run;
