@@ -20,10 +20,12 @@ int32_t ProcMapFile::Create(const char* table_name)
 {
     if (handle != nullptr)
         return 0;
+    // One wait for the mutex covers the mapping and the slot: a mutex that
+    // cannot be had costs LOCK_WAIT_MS once, not once per step.
     HANDLE mutex = LockTable(table_name);
     int32_t result = MapFile::Create(table_name, sizeof(ProcSlotTable));
     if (result)
-        result = AllocSlot();
+        result = TakeFreeSlot(Table());
     DWORD error = GetLastError();  // the caller reads it after a failure
     UnlockTable(mutex);
     SetLastError(error);
@@ -37,6 +39,14 @@ int32_t ProcMapFile::AllocSlot()
     if (table == nullptr)
         return 0;
     HANDLE mutex = LockTable(name);
+    int32_t result = TakeFreeSlot(table);
+    UnlockTable(mutex);
+    return result;
+}
+
+int32_t ProcMapFile::TakeFreeSlot(ProcSlotTable* table)
+{
+    slot = -1;
     for (int i = 0; i < PROC_SLOT_COUNT; ++i) {
         if (table->used[i] == 0) {
             table->count = table->count + 1;
@@ -45,7 +55,6 @@ int32_t ProcMapFile::AllocSlot()
             break;
         }
     }
-    UnlockTable(mutex);
     return slot != -1 ? 1 : 0;
 }
 
@@ -89,8 +98,10 @@ HANDLE ProcMapFile::LockTable(const char* table_name)
     if (mutex == nullptr)
         return nullptr;
     // An abandoned mutex (its holder ended inside the few lines it guards)
-    // is ours now; the table stays usable.
-    DWORD wait = WaitForSingleObject(mutex, INFINITE);
+    // is ours now; the table stays usable. A holder that keeps the mutex
+    // beyond the bound (frozen, suspended, stopped in a debugger) is waited
+    // out no longer: the table is then used as without a mutex.
+    DWORD wait = WaitForSingleObject(mutex, LOCK_WAIT_MS);
     if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
         CloseHandle(mutex);
         return nullptr;

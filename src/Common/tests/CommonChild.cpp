@@ -15,6 +15,10 @@
 //   log   <base> <ini> <table> <lines> <tag>
 //       opens a LogFile, writes <lines> lines "<tag> <n>" of type 0x10002,
 //       closes it. Exit code 3 when Open failed.
+//   lock  <table> <locked event> <end event>
+//       takes the table's mutex "<table>_Lock", sets <locked event>, waits
+//       for <end event> and ends without releasing the mutex, leaving it
+//       abandoned. Exit code 6 when the mutex could not be taken.
 #include "LogFile.h"
 #include "ProcMapFile.h"
 
@@ -28,6 +32,7 @@
 namespace {
 
 const DWORD WAIT_MS = 600000;
+const char LOCK_SUFFIX[] = "_Lock";  // the slot table's mutex is "<table>_Lock"
 
 bool WaitEvent(const std::string& name)
 {
@@ -107,6 +112,17 @@ int Log(const char* base, const char* ini, const char* table, int lines, const c
     return 0;
 }
 
+// Holds the mutex as a process frozen inside the slot table's lock would.
+int Lock(const std::string& table, const char* locked, const char* end)
+{
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, (table + LOCK_SUFFIX).c_str());
+    if (mutex == nullptr || GetLastError() == ERROR_ALREADY_EXISTS)
+        return 6;
+    if (!SignalEvent(locked) || !WaitEvent(end))
+        return 4;
+    return 0;  // the mutex is neither released nor closed: it is abandoned at exit
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -117,5 +133,7 @@ int main(int argc, char** argv)
         return Churn(argv[2], argv[3], argv[4], atoi(argv[5]));
     if (argc == 7 && strcmp(argv[1], "log") == 0)
         return Log(argv[2], argv[3], argv[4], atoi(argv[5]), argv[6]);
+    if (argc == 5 && strcmp(argv[1], "lock") == 0)
+        return Lock(argv[2], argv[3], argv[4]);
     return 2;
 }

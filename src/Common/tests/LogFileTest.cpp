@@ -136,6 +136,22 @@ TEST_F(LogFileTest, OverlongLineIsCutWithItsLineEndKept)
     EXPECT_EQ(lines[0].back(), 'x');
     EXPECT_NE(lines[1].find("==       xxx"), std::string::npos);
     EXPECT_NE(lines[2].find("**   after"), std::string::npos);
+
+    // Without the tick the longest line that fits is written whole; one
+    // character more is cut from its end.
+    Settings("LOGLEVEL=10022H\r\n");
+    LogFile plain;
+    ASSERT_EQ(OpenLog(plain), 1);
+    plain.Write(SUCCESS, fits.c_str());
+    plain.Write(SUCCESS, (fits + "y").c_str());
+    plain.Close();
+    content = ReadFileText(dir.File("lg_0000.log"));
+    lines = SplitLines(content);
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[3].size() + 2, 255u);
+    EXPECT_EQ(lines[3].substr(18), "**   " + fits);
+    EXPECT_EQ(lines[4].substr(18), "**   " + fits);
+    EXPECT_EQ(content.substr(content.size() - 2), "\r\n");
 }
 
 TEST_F(LogFileTest, LevelFilterNeedsACategoryAndASeverityBit)

@@ -125,11 +125,29 @@ TEST(MapFile, FailuresLeaveTheObjectClosedWithThePlatformError)
     EXPECT_EQ(map.Open(UniqueName("MapFileMissing").c_str()), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(map.GetPointer(), nullptr);
-    const std::string long_name(300, 'n');
-    EXPECT_EQ(map.Create(long_name.c_str(), 64), 0);
-    EXPECT_EQ(map.GetPointer(), nullptr);
-    EXPECT_EQ(map.Create(UniqueName("MapFileTest").c_str(), -1), 0);  // never zero-fills 4 GB
-    EXPECT_EQ(map.GetPointer(), nullptr);
+
+    // A name that an event holds: the platform refuses a mapping of it.
+    const std::string event_name = UniqueName("MapFileEvent");
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, event_name.c_str());
+    ASSERT_NE(event, nullptr);
+    const struct {
+        const char* what;
+        std::string name;
+        int32_t size;
+        DWORD error;
+    } cases[] = {
+        {"size 0", UniqueName("MapFileTest"), 0, ERROR_INVALID_PARAMETER},
+        {"negative size", UniqueName("MapFileTest"), -1, ERROR_INVALID_PARAMETER},  // never zero-fills 4 GB
+        {"name over 259 characters", std::string(300, 'n'), 64, ERROR_FILENAME_EXCED_RANGE},
+        {"name of an event", event_name, 64, ERROR_INVALID_HANDLE},
+    };
+    for (const auto& c : cases) {
+        SetLastError(NO_ERROR);
+        EXPECT_EQ(map.Create(c.name.c_str(), c.size), 0) << c.what;
+        EXPECT_EQ(GetLastError(), c.error) << c.what;
+        EXPECT_EQ(map.GetPointer(), nullptr) << c.what;
+    }
+    CloseHandle(event);
     EXPECT_EQ(map.Create(UniqueName("MapFileTest").c_str(), 64), 1);
 }
 
@@ -248,6 +266,54 @@ TEST(ProcMapFileAcrossProcesses, SimultaneousTakersNeverShareASlot)
     EXPECT_EQ(after.IsCreated(), 1);
     EXPECT_EQ(after.GetSlot(), 0);
     EXPECT_EQ(after.GetCount(), 1);
+}
+
+TEST(ProcMapFileAcrossProcesses, AMutexHeldForeverIsWaitedOutAndAnAbandonedOneIsTaken)
+{
+    const DWORD TICK_SLACK_MS = 100;  // clock granularity
+    const DWORD LATE_MS = 3000;       // what a slow (emulated) process may add to the bound
+    const ULONGLONG bound = ProcMapFile::LOCK_WAIT_MS;
+    ScopedTempDir dir("lock");
+    const std::string table = UniqueName("ProcMapTest");
+    NamedEvent locked(UniqueName("lock_held")), end(UniqueName("lock_end"));
+    ChildProcess holder("\"" + ChildPath() + "\" lock " + table + " " + locked.Name() + " " +
+                        end.Name());
+    ASSERT_TRUE(holder.Started());
+    ASSERT_TRUE(locked.Wait());
+
+    // The holder never lets go: taking and freeing a slot each wait out the
+    // bound once, then use the table unguarded.
+    ProcMapFile map;
+    ULONGLONG start = GetTickCount64();
+    ASSERT_EQ(map.Create(table.c_str()), 1);
+    const ULONGLONG created = GetTickCount64();
+    EXPECT_EQ(map.GetSlot(), 0);
+    map.ReleaseSlot();
+    const ULONGLONG released = GetTickCount64();
+    EXPECT_GE(created - start, bound - TICK_SLACK_MS);  // the mutex was held
+    EXPECT_LT(created - start, bound + LATE_MS);
+    EXPECT_LT(released - created, bound + LATE_MS);
+
+    // The holder ends without releasing it while another process has the
+    // mutex open (here: this one, as a waiter would): the next taker owns the
+    // abandoned mutex at once and releases it for the one after.
+    HANDLE waiter = CreateMutexA(nullptr, FALSE, (table + "_Lock").c_str());
+    ASSERT_NE(waiter, nullptr);
+    end.Set();
+    ASSERT_EQ(holder.Wait(), 0);
+    ProcMapFile after;
+    start = GetTickCount64();
+    ASSERT_EQ(after.Create(table.c_str()), 1);
+    EXPECT_LT(GetTickCount64() - start, bound);
+    Holder next(ChildPath(), table, UniqueName("lock"));
+    ASSERT_TRUE(next.Started());
+    start = GetTickCount64();
+    HoldReport r = next.Take();
+    EXPECT_LT(GetTickCount64() - start, bound);
+    EXPECT_EQ(r.result, 1);
+    EXPECT_EQ(r.slot, 1);
+    EXPECT_EQ(next.Release(), 0);
+    CloseHandle(waiter);
 }
 
 TEST(CrossBitness, OneTableAtTheSameOffsets)
