@@ -36,6 +36,18 @@ bool ReportStatus(SERVICE_STATUS* status)
     return g_service_control.set_status(g_status_handle, status) != FALSE;
 }
 
+// Reports the final (not pending) state of a control; a refusal is traced.
+void ReportFinal(SERVICE_STATUS* status, DWORD state, DWORD accepted, DWORD exit_code)
+{
+    status->dwCurrentState = state;
+    status->dwControlsAccepted = accepted;
+    status->dwWin32ExitCode = exit_code;
+    status->dwCheckPoint = 0;
+    status->dwWaitHint = 0;
+    if (!ReportStatus(status))
+        DebugOut(L"SetServiceStatus failed. %u\n", GetLastError());
+}
+
 bool IsSet(const volatile LONG& flag)
 {
     return flag != 0;
@@ -51,8 +63,9 @@ void EndStartByFailure(LONG how)
 
 // The board calls of a STOP or PRESHUTDOWN, once ServiceMain is out of the
 // library: the shutdown notice when asked for, the disconnect, the unload.
-// Returns false when ServiceMain has already reported the service STOPPED
-// itself (TalvernLink did not load): the control then makes no final report.
+// Returns false when ServiceMain has reported the service STOPPED itself
+// (TalvernLink did not load): the control then makes no final report of its
+// own (see ServiceCtrlHandler).
 bool DisconnectAndUnload(bool notify_shutdown)
 {
     if (g_main_failed == MAIN_FAILED_STOPPED)
@@ -217,15 +230,19 @@ DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD /*event_type*/, LPVOID /*ev
         DebugOut(L"SetServiceStatus failed. %u\n", GetLastError());
         return NO_ERROR;
     }
+    // ServiceMain marks a failed start before it reports STOPPED with 1062:
+    // marked already now, that report may have gone out before the pending
+    // report just sent; marked later, it goes out after it.
+    const bool stopped_before_pending = g_main_failed == MAIN_FAILED_STOPPED;
 
-    if (action->work != nullptr && !action->work())
+    if (action->work != nullptr && !action->work()) {
+        // STOPPED with 1062 must stay the last word: sent again when this
+        // control's pending report may have come after ServiceMain's.
+        if (stopped_before_pending)
+            ReportFinal(&status, SERVICE_STOPPED, action->final_accepted,
+                        ERROR_SERVICE_NOT_ACTIVE);
         return NO_ERROR;
-
-    status.dwCurrentState = action->final_state;
-    status.dwControlsAccepted = action->final_accepted;
-    status.dwCheckPoint = 0;
-    status.dwWaitHint = 0;
-    if (!ReportStatus(&status))
-        DebugOut(L"SetServiceStatus failed. %u\n", GetLastError());
+    }
+    ReportFinal(&status, action->final_state, action->final_accepted, NO_ERROR);
     return NO_ERROR;
 }

@@ -2,6 +2,7 @@
 // reports, recorded in order.
 #include "ServiceRecorder.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -96,6 +97,8 @@ void ServiceRecorder::Reset()
     traces_.clear();
     hold_prefix_.clear();
     holding_ = false;
+    trace_hold_prefix_.clear();
+    trace_holding_ = false;
     refused_reports_.clear();
     registration_error_ = 0;
     refuse_load_ = false;
@@ -149,6 +152,29 @@ void ServiceRecorder::ReleaseHold()
     hold_prefix_.clear();
     holding_ = false;
     changed_.notify_all();
+}
+
+void ServiceRecorder::HoldAtTrace(const std::string& prefix)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    trace_hold_prefix_ = prefix;
+    trace_holding_ = false;
+}
+
+void ServiceRecorder::ReleaseTraceHold()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    trace_hold_prefix_.clear();
+    trace_holding_ = false;
+    changed_.notify_all();
+}
+
+bool ServiceRecorder::WaitForTrace(const std::string& text, DWORD timeout_ms) const
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+        return std::find(traces_.begin(), traces_.end(), text) != traces_.end();
+    });
 }
 
 void ServiceRecorder::RefuseReport(DWORD state, DWORD error)
@@ -265,8 +291,14 @@ void ServiceRecorder::OnTrace(LPCWSTR text)
     std::string narrow;
     for (const wchar_t* c = text; *c != L'\0'; ++c)
         narrow.push_back(static_cast<char>(*c));
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     traces_.push_back(narrow);
+    changed_.notify_all();
+    if (trace_hold_prefix_.empty() ||
+        narrow.compare(0, trace_hold_prefix_.size(), trace_hold_prefix_) != 0)
+        return;
+    trace_holding_ = true;
+    changed_.wait(lock, [&] { return !trace_holding_; });
 }
 
 int32_t ServiceRecorder::OnLinkCall(const char* name, int32_t board, const char* text,

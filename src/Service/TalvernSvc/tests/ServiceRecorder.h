@@ -47,6 +47,12 @@ public:
     // right after recording it until ReleaseHold().
     void HoldAt(const std::string& prefix);
     void ReleaseHold();
+    // The same for the next trace text beginning with prefix, independent of
+    // the event hold: released by ReleaseTraceHold().
+    void HoldAtTrace(const std::string& prefix);
+    void ReleaseTraceHold();
+    // Waits until this trace text has been collected; false on time-out.
+    bool WaitForTrace(const std::string& text, DWORD timeout_ms = 10000) const;
 
     // The next report of this state is refused with this error code.
     void RefuseReport(DWORD state, DWORD error);
@@ -82,6 +88,8 @@ private:
     std::string system_directory_;
     std::string hold_prefix_;
     bool holding_ = false;
+    std::string trace_hold_prefix_;
+    bool trace_holding_ = false;
     std::map<DWORD, DWORD> refused_reports_;  // state -> error
     DWORD registration_error_ = 0;
     bool refuse_load_ = false;

@@ -144,6 +144,16 @@ DWORD Control(DWORD control)
     return SendControl(control).get();
 }
 
+// Lets every thread held by the recorder go at the end of a scope, also
+// after a failed assertion, so that no control's thread is waited on forever.
+struct HoldsReleased {
+    ~HoldsReleased()
+    {
+        Recorder().ReleaseHold();
+        Recorder().ReleaseTraceHold();
+    }
+};
+
 bool Finished(std::future<DWORD>& control, DWORD timeout_ms = 10000)
 {
     return control.wait_for(std::chrono::milliseconds(timeout_ms)) == std::future_status::ready;
@@ -412,6 +422,43 @@ TEST_F(ServiceHostTest, PreshutdownAfterAFailedLoadMakesNoLibraryCall)
     ASSERT_TRUE(Finished(preshutdown));
     EXPECT_TRUE(run.Returned());
     EXPECT_EQ((Events{START_PENDING, STOP_PENDING, START_FAILED}), Recorder().Events());
+}
+
+TEST_F(ServiceHostTest, AFailedStartReportedBeforeTheControlsPendingReportIsReportedAgain)
+{
+    // ServiceMain's STOPPED with 1062 goes out between the control's trace
+    // and its pending report: the control sends STOPPED with 1062 again, so
+    // that the last report is not STOP_PENDING.
+    const std::string STOPPED_AGAIN = ReportEvent(1, 0x5, 1062, 0, 0);
+    const struct {
+        DWORD code;
+        std::string trace;
+    } controls[] = {{SERVICE_CONTROL_STOP, "SERVICE_CONTROL_STOP\n"},
+                    {SERVICE_CONTROL_PRESHUTDOWN, "SERVICE_CONTROL_PRESHUTDOWN\n"}};
+    for (const auto& c : controls) {
+        SCOPED_TRACE(c.trace);
+        ResetServiceState();
+        Recorder().Reset();
+        Recorder().SetSystemDirectory(StandInFolder("NoSuchFolder"));
+        Recorder().HoldAt(START_PENDING);
+        Recorder().HoldAtTrace(c.trace);
+        ServiceMainRun run;
+        ASSERT_TRUE(Recorder().WaitForEvent(START_PENDING));
+        std::future<DWORD> control = SendControl(c.code);
+        HoldsReleased release_at_exit;
+        ASSERT_TRUE(Recorder().WaitForTrace(c.trace));
+        Recorder().ReleaseHold();
+        ASSERT_TRUE(run.Returned());
+        Recorder().ReleaseTraceHold();
+
+        ASSERT_TRUE(Finished(control));
+        EXPECT_EQ(static_cast<DWORD>(NO_ERROR), control.get());
+        EXPECT_EQ((Events{START_PENDING, START_FAILED, STOP_PENDING, STOPPED_AGAIN}),
+                  Recorder().Events());
+        EXPECT_EQ((std::vector<std::string>{"SERVICE_START_PENDING...\n", c.trace,
+                                            "Load: TalvernLink.dll NG\n"}),
+                  Traces());
+    }
 }
 
 // --- the library ----------------------------------------------------------
