@@ -1,6 +1,7 @@
 // BoardSimMain.cpp - BoardSim.exe <port> [seconds]: runs the simulated board
-// on 127.0.0.1:<port> until it is killed or the seconds have passed, and
-// prints one line per request served.
+// on 127.0.0.1:<port> until it is killed or the seconds have passed. It
+// prints "listening on 127.0.0.1:<port>", then the board information it
+// answers, then one line per request served.
 #include <cstdio>
 #include <cstdlib>
 
@@ -9,6 +10,12 @@
 namespace {
 
 constexpr DWORD POLL_MS = 10;
+
+// The board information answered: three different values whose two bytes
+// differ, so that a client that swaps fields or bytes reads something else.
+constexpr uint16_t HARDWARE_VERSION = 0x0102;
+constexpr uint16_t SOFTWARE_VERSION = 0x0304;
+constexpr uint16_t BOARD_NUMBER = 0x0506;
 
 // Prints the requests from index first on; returns the next index.
 size_t PrintRequests(const BoardSimulator& simulator, size_t first)
@@ -41,11 +48,15 @@ int main(int argc, char** argv)
     }
 
     BoardSimulator simulator;
+    simulator.SetBoardInfo(HARDWARE_VERSION, SOFTWARE_VERSION, BOARD_NUMBER);
     if (!simulator.Start(static_cast<uint16_t>(port))) {
         std::fprintf(stderr, "BoardSim: cannot listen on 127.0.0.1:%ld\n", port);
         return 1;
     }
     std::printf("listening on 127.0.0.1:%u\n", static_cast<unsigned>(simulator.Port()));
+    std::printf("board hardware %04x software %04x number %04x\n",
+                static_cast<unsigned>(HARDWARE_VERSION), static_cast<unsigned>(SOFTWARE_VERSION),
+                static_cast<unsigned>(BOARD_NUMBER));
     std::fflush(stdout);
 
     const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(seconds) * 1000;

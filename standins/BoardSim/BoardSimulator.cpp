@@ -7,9 +7,64 @@
 #include <chrono>
 #include <cstring>
 
-using namespace board;
-
 namespace {
+
+// The board's wire layout as the simulated board knows it: command codes and
+// the byte offsets of every field, little-endian, with no padding.
+// Requests: a 14-byte header, then the payload.
+constexpr size_t REQUEST_MAC = 0;  // 6 bytes
+constexpr size_t MAC_BYTES = 6;
+constexpr size_t REQUEST_SEQUENCE = 6;
+constexpr size_t REQUEST_COMMAND = 8;
+constexpr size_t REQUEST_LENGTH = 10;
+constexpr size_t REQUEST_HEADER_BYTES = 14;
+// Replies: a 16-byte header, then the reply data.
+constexpr size_t REPLY_SEQUENCE = 0;
+constexpr size_t REPLY_COMMAND = 2;
+constexpr size_t REPLY_LENGTH = 4;
+constexpr size_t REPLY_STATUS = 10;
+constexpr size_t REPLY_HEADER_BYTES = 16;
+
+constexpr uint16_t COMMAND_OPEN = 1;
+constexpr uint16_t COMMAND_CLOSE = 2;
+constexpr uint16_t COMMAND_WRITE = 3;
+constexpr uint16_t COMMAND_READ = 4;
+constexpr uint16_t COMMAND_MEMORY_SIZE = 5;
+constexpr uint16_t COMMAND_SHUTDOWN_NOTICE = 6;
+constexpr uint16_t COMMAND_DATE_TIME = 7;
+constexpr uint16_t COMMAND_RESET = 8;
+constexpr uint16_t COMMAND_BOARD_INFO = 9;
+
+// Payload fields, from the payload's first byte. Close and memory size carry
+// a handle; write a handle and an offset, then the data; read a handle, an
+// offset and a size; shutdown notice and reset one flag byte.
+constexpr size_t PAYLOAD_HANDLE = 0;
+constexpr size_t PAYLOAD_OFFSET = 4;
+constexpr size_t PAYLOAD_SIZE = 8;
+constexpr uint32_t HANDLE_PAYLOAD_BYTES = 4;
+constexpr uint32_t WRITE_PAYLOAD_HEAD_BYTES = 8;  // before the data
+constexpr uint32_t READ_PAYLOAD_BYTES = 12;
+constexpr uint32_t FLAG_PAYLOAD_BYTES = 1;
+// The clock: year (2 bytes), month, day, hour, minute, second.
+constexpr size_t CLOCK_YEAR = 0;
+constexpr size_t CLOCK_MONTH = 2;
+constexpr size_t CLOCK_DAY = 3;
+constexpr size_t CLOCK_HOUR = 4;
+constexpr size_t CLOCK_MINUTE = 5;
+constexpr size_t CLOCK_SECOND = 6;
+constexpr uint32_t CLOCK_PAYLOAD_BYTES = 7;
+
+// Reply data: open answers the handle, memory size the size (4 bytes each);
+// board information the hardware version, software version and board
+// number (2 bytes each); a read the bytes read.
+constexpr uint32_t VALUE_REPLY_BYTES = 4;
+constexpr size_t INFO_HARDWARE = 0;
+constexpr size_t INFO_SOFTWARE = 2;
+constexpr size_t INFO_NUMBER = 4;
+constexpr uint32_t INFO_REPLY_BYTES = 6;
+
+// Filler of the reply data of a request refused on a test's behalf.
+constexpr uint8_t REFUSED_FILLER = 0xEE;
 
 // How long one wait for a socket to become ready lasts before the socket
 // is tried again (see WaitReady).
@@ -66,6 +121,7 @@ bool SendAll(SOCKET s, const uint8_t* data, uint32_t length)
     return true;
 }
 
+// The little-endian integer of type T at offset; 0 when bytes end first.
 template <typename T>
 T ReadAt(const std::vector<uint8_t>& bytes, size_t offset)
 {
@@ -73,6 +129,13 @@ T ReadAt(const std::vector<uint8_t>& bytes, size_t offset)
     if (offset + sizeof(T) <= bytes.size())
         std::memcpy(&value, bytes.data() + offset, sizeof(T));
     return value;
+}
+
+// Stores value little-endian at offset; the caller has sized bytes for it.
+template <typename T>
+void WriteAt(std::vector<uint8_t>& bytes, size_t offset, T value)
+{
+    std::memcpy(bytes.data() + offset, &value, sizeof(T));
 }
 
 // Whether offset..offset+size lies inside a memory of memory_size bytes.
@@ -221,14 +284,14 @@ void BoardSimulator::Serve(Connection* connection)
     std::vector<uint8_t> request;
     std::vector<uint8_t> reply;
     for (;;) {
-        RequestHeader header;
-        if (s == INVALID_SOCKET || !ReceiveAll(s, &header, sizeof(header)))
+        request.resize(REQUEST_HEADER_BYTES);
+        if (s == INVALID_SOCKET || !ReceiveAll(s, request.data(), REQUEST_HEADER_BYTES))
             break;
-        if (header.length > MAX_PAYLOAD)
+        const uint32_t length = ReadAt<uint32_t>(request, REQUEST_LENGTH);
+        if (length > MAX_PAYLOAD)
             break;
-        request.resize(sizeof(header) + header.length);
-        std::memcpy(request.data(), &header, sizeof(header));
-        if (!ReceiveAll(s, request.data() + sizeof(header), header.length))
+        request.resize(REQUEST_HEADER_BYTES + length);
+        if (!ReceiveAll(s, request.data() + REQUEST_HEADER_BYTES, length))
             break;
 
         Fault fault;
@@ -244,8 +307,7 @@ void BoardSimulator::Serve(Connection* connection)
         if (reply.empty())
             break;  // a read too large to answer
         if (fault.force_status)
-            std::memcpy(reply.data() + offsetof(ReplyHeader, status), &fault.status,
-                        sizeof(fault.status));
+            WriteAt<int16_t>(reply, REPLY_STATUS, fault.status);
         if (fault.delay_ms > 0)
             Sleep(fault.delay_ms);
         if (!SendReply(s, reply, fault))
@@ -283,21 +345,21 @@ bool BoardSimulator::SendReply(SOCKET s, const std::vector<uint8_t>& reply, cons
 void BoardSimulator::Answer(const std::vector<uint8_t>& request, bool refuse,
                             std::vector<uint8_t>& reply)
 {
-    const RequestHeader header = HeaderOf(request);
-    const uint32_t n = header.length;
-    const size_t at = sizeof(RequestHeader);  // payload offset in request
+    const uint16_t command = ReadAt<uint16_t>(request, REQUEST_COMMAND);
+    const uint32_t n = ReadAt<uint32_t>(request, REQUEST_LENGTH);
+    const size_t at = REQUEST_HEADER_BYTES;  // payload offset in request
 
     uint32_t data_length = 0;
-    switch (header.command) {
-    case CMD_SMEM_OPEN:
-    case CMD_SMEM_IS_MEM_SIZE:
-        data_length = sizeof(ValueReply);
+    switch (command) {
+    case COMMAND_OPEN:
+    case COMMAND_MEMORY_SIZE:
+        data_length = VALUE_REPLY_BYTES;
         break;
-    case CMD_GET_BOARD_INFO:
-        data_length = sizeof(BoardInfoReply);
+    case COMMAND_BOARD_INFO:
+        data_length = INFO_REPLY_BYTES;
         break;
-    case CMD_SMEM_READ:
-        data_length = n == sizeof(ReadPayload) ? ReadAt<ReadPayload>(request, at).size : 0;
+    case COMMAND_READ:
+        data_length = n == READ_PAYLOAD_BYTES ? ReadAt<uint32_t>(request, at + PAYLOAD_SIZE) : 0;
         if (data_length > MAX_PAYLOAD) {
             reply.clear();
             return;
@@ -307,104 +369,100 @@ void BoardSimulator::Answer(const std::vector<uint8_t>& request, bool refuse,
         break;
     }
 
-    reply.assign(sizeof(ReplyHeader) + data_length, 0);
-    ReplyHeader out = {};
-    out.sequence = header.sequence;
-    out.command = header.command;
-    out.length = data_length;
-    int16_t status = 0;
-    uint8_t* data = reply.data() + sizeof(ReplyHeader);
+    // The header mirrors the request's sequence, command and data length.
+    reply.assign(REPLY_HEADER_BYTES + data_length, 0);
+    WriteAt<uint16_t>(reply, REPLY_SEQUENCE, ReadAt<uint16_t>(request, REQUEST_SEQUENCE));
+    WriteAt<uint16_t>(reply, REPLY_COMMAND, command);
+    WriteAt<uint32_t>(reply, REPLY_LENGTH, data_length);
+    const size_t data = REPLY_HEADER_BYTES;  // reply data offset in reply
 
     if (refuse) {
         // The test chose the status: nothing is carried out and the reply
         // data is filler that a client must not take for an answer.
-        std::fill(reply.begin() + sizeof(ReplyHeader), reply.end(), uint8_t{0xEE});
-        std::memcpy(reply.data(), &out, sizeof(out));
+        std::fill(reply.begin() + data, reply.end(), REFUSED_FILLER);
         return;
     }
 
+    int16_t status = 0;
     std::lock_guard<std::mutex> lock(mutex_);
-    switch (header.command) {
-    case CMD_SMEM_OPEN: {
+    switch (command) {
+    case COMMAND_OPEN: {
         std::string name(reinterpret_cast<const char*>(request.data() + at), n);
-        uint32_t handle = static_cast<uint32_t>(FindOrCreate(name, new_memory_size_));
-        std::memcpy(data, &handle, sizeof(handle));
+        WriteAt<uint32_t>(reply, data,
+                          static_cast<uint32_t>(FindOrCreate(name, new_memory_size_)));
         break;
     }
-    case CMD_SMEM_CLOSE:
-        if (n != sizeof(HandlePayload))
+    case COMMAND_CLOSE:
+        if (n != HANDLE_PAYLOAD_BYTES)
             status = STATUS_BAD_REQUEST;
-        else if (!FindByHandle(ReadAt<HandlePayload>(request, at).handle))
+        else if (!FindByHandle(ReadAt<int32_t>(request, at + PAYLOAD_HANDLE)))
             status = STATUS_BAD_HANDLE;
         break;
-    case CMD_SMEM_IS_MEM_SIZE: {
-        Memory* memory = n == sizeof(HandlePayload)
-                             ? FindByHandle(ReadAt<HandlePayload>(request, at).handle)
+    case COMMAND_MEMORY_SIZE: {
+        Memory* memory = n == HANDLE_PAYLOAD_BYTES
+                             ? FindByHandle(ReadAt<int32_t>(request, at + PAYLOAD_HANDLE))
                              : nullptr;
-        if (n != sizeof(HandlePayload))
+        if (n != HANDLE_PAYLOAD_BYTES)
             status = STATUS_BAD_REQUEST;
         else if (!memory)
             status = STATUS_BAD_HANDLE;
-        else {
-            uint32_t size = static_cast<uint32_t>(memory->bytes.size());
-            std::memcpy(data, &size, sizeof(size));
-        }
+        else
+            WriteAt<uint32_t>(reply, data, static_cast<uint32_t>(memory->bytes.size()));
         break;
     }
-    case CMD_SMEM_WRITE: {
-        if (n < sizeof(WritePayload)) {
+    case COMMAND_WRITE: {
+        if (n < WRITE_PAYLOAD_HEAD_BYTES) {
             status = STATUS_BAD_REQUEST;
             break;
         }
-        WritePayload write = ReadAt<WritePayload>(request, at);
-        uint32_t size = n - static_cast<uint32_t>(sizeof(WritePayload));
-        Memory* memory = FindByHandle(write.handle);
+        const int32_t offset = ReadAt<int32_t>(request, at + PAYLOAD_OFFSET);
+        const uint32_t size = n - WRITE_PAYLOAD_HEAD_BYTES;
+        Memory* memory = FindByHandle(ReadAt<int32_t>(request, at + PAYLOAD_HANDLE));
         if (!memory)
             status = STATUS_BAD_HANDLE;
-        else if (!InRange(write.offset, size, memory->bytes.size()))
+        else if (!InRange(offset, size, memory->bytes.size()))
             status = STATUS_BAD_RANGE;
         else
-            std::memcpy(memory->bytes.data() + write.offset,
-                        request.data() + at + sizeof(WritePayload), size);
+            std::memcpy(memory->bytes.data() + offset,
+                        request.data() + at + WRITE_PAYLOAD_HEAD_BYTES, size);
         break;
     }
-    case CMD_SMEM_READ: {
-        if (n != sizeof(ReadPayload)) {
+    case COMMAND_READ: {
+        if (n != READ_PAYLOAD_BYTES) {
             status = STATUS_BAD_REQUEST;
             break;
         }
-        ReadPayload read = ReadAt<ReadPayload>(request, at);
-        Memory* memory = FindByHandle(read.handle);
+        const int32_t offset = ReadAt<int32_t>(request, at + PAYLOAD_OFFSET);
+        Memory* memory = FindByHandle(ReadAt<int32_t>(request, at + PAYLOAD_HANDLE));
         if (!memory)
             status = STATUS_BAD_HANDLE;
-        else if (!InRange(read.offset, read.size, memory->bytes.size()))
+        else if (!InRange(offset, data_length, memory->bytes.size()))
             status = STATUS_BAD_RANGE;
         else
-            std::memcpy(data, memory->bytes.data() + read.offset, read.size);
+            std::memcpy(reply.data() + data, memory->bytes.data() + offset, data_length);
         break;
     }
-    case CMD_SHUTDOWN_NOTIFY:
-    case CMD_RESET:
-        if (n != sizeof(FlagPayload))
+    case COMMAND_SHUTDOWN_NOTICE:
+    case COMMAND_RESET:
+        if (n != FLAG_PAYLOAD_BYTES)
             status = STATUS_BAD_REQUEST;
         break;
-    case CMD_SET_DATE_TIME:
-        if (n != sizeof(DateTimePayload)) {
+    case COMMAND_DATE_TIME:
+        if (n != CLOCK_PAYLOAD_BYTES)
             status = STATUS_BAD_REQUEST;
-        } else {
-            date_time_ = ReadAt<DateTimePayload>(request, at);
-            have_date_time_ = true;
-        }
+        else
+            date_time_.assign(request.begin() + at, request.end());
         break;
-    case CMD_GET_BOARD_INFO:
-        std::memcpy(data, &board_info_, sizeof(board_info_));
+    case COMMAND_BOARD_INFO:
+        WriteAt<uint16_t>(reply, data + INFO_HARDWARE, hardware_version_);
+        WriteAt<uint16_t>(reply, data + INFO_SOFTWARE, software_version_);
+        WriteAt<uint16_t>(reply, data + INFO_NUMBER, board_number_);
         break;
     default:
         status = STATUS_BAD_REQUEST;
         break;
     }
-    out.status = status;
-    std::memcpy(reply.data(), &out, sizeof(out));
+    WriteAt<int16_t>(reply, REPLY_STATUS, status);
 }
 
 BoardSimulator::Memory* BoardSimulator::FindByHandle(int32_t handle)
@@ -475,17 +533,25 @@ void BoardSimulator::SetBoardInfo(uint16_t hardware_version, uint16_t software_v
                                   uint16_t board_number)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    board_info_.hardware_version = hardware_version;
-    board_info_.software_version = software_version;
-    board_info_.board_number = board_number;
+    hardware_version_ = hardware_version;
+    software_version_ = software_version;
+    board_number_ = board_number;
 }
 
-bool BoardSimulator::LastDateTime(DateTimePayload* out) const
+bool BoardSimulator::LastDateTime(board::DateTimePayload* out) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (have_date_time_ && out)
-        *out = date_time_;
-    return have_date_time_;
+    if (date_time_.empty())
+        return false;
+    if (out) {
+        out->year = ReadAt<uint16_t>(date_time_, CLOCK_YEAR);
+        out->month = date_time_[CLOCK_MONTH];
+        out->day = date_time_[CLOCK_DAY];
+        out->hour = date_time_[CLOCK_HOUR];
+        out->minute = date_time_[CLOCK_MINUTE];
+        out->second = date_time_[CLOCK_SECOND];
+    }
+    return true;
 }
 
 std::vector<std::vector<uint8_t>> BoardSimulator::Requests(size_t first) const
@@ -524,9 +590,16 @@ void BoardSimulator::ClearRequests()
     requests_.clear();
 }
 
-RequestHeader BoardSimulator::HeaderOf(const std::vector<uint8_t>& bytes)
+board::RequestHeader BoardSimulator::HeaderOf(const std::vector<uint8_t>& bytes)
 {
-    return ReadAt<RequestHeader>(bytes, 0);
+    board::RequestHeader header = {};
+    if (bytes.size() < REQUEST_HEADER_BYTES)
+        return header;
+    std::memcpy(header.mac_address, bytes.data() + REQUEST_MAC, MAC_BYTES);
+    header.sequence = ReadAt<uint16_t>(bytes, REQUEST_SEQUENCE);
+    header.command = ReadAt<uint16_t>(bytes, REQUEST_COMMAND);
+    header.length = ReadAt<uint32_t>(bytes, REQUEST_LENGTH);
+    return header;
 }
 
 int BoardSimulator::ConnectionCount() const

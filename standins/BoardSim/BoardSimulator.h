@@ -3,11 +3,13 @@
 //
 // It listens on 127.0.0.1 (an ephemeral port unless one is given), serves
 // every accepted connection on a thread of its own and answers the nine
-// board commands with the reply lengths of the board protocol
-// (BoardProtocol.h). The board keeps named memories: open creates a memory
-// by name or finds the one that exists; handles stay valid for the
-// simulator's lifetime; reads and writes are bounds-checked by the board.
-// All connections see the same board.
+// board commands. It reads requests and builds replies at byte offsets of
+// its own, never through the client's records in BoardProtocol.h, so that a
+// field misplaced on one side shows in the tests instead of being agreed on
+// by both. The board keeps named memories: open creates a memory by name or
+// finds the one that exists; handles stay valid for the simulator's
+// lifetime; reads and writes are bounds-checked by the board. All
+// connections see the same board.
 //
 // For tests it records the raw bytes of every request and can spoil the
 // next reply on purpose (status, cut-off, segments, delay).
@@ -32,10 +34,12 @@
 class BoardSimulator {
 public:
     // Status words the simulated board answers with when it refuses a
-    // request (sign-extended by the client: -1, -2, -3).
-    static constexpr int16_t STATUS_BAD_HANDLE = -1;   // no memory has that handle
-    static constexpr int16_t STATUS_BAD_RANGE = -2;    // offset/size outside the memory
-    static constexpr int16_t STATUS_BAD_REQUEST = -3;  // unknown command or payload length
+    // request: 0x8001, 0x8002, 0x8003, sign-extended by the client to
+    // -32767, -32766, -32765. No result the client makes up itself has these
+    // values, so a test tells a passed-on status from a local refusal.
+    static constexpr int16_t STATUS_BAD_HANDLE = -32767;   // no memory has that handle
+    static constexpr int16_t STATUS_BAD_RANGE = -32766;    // offset/size outside the memory
+    static constexpr int16_t STATUS_BAD_REQUEST = -32765;  // unknown command or payload length
     // Size of each memory that open creates, until SetNewMemorySize.
     static constexpr uint32_t DEFAULT_MEMORY_SIZE = 0x100000;
     // Largest request payload accepted; a longer one closes the connection.
@@ -73,7 +77,8 @@ public:
     // Values answered to CMD_GET_BOARD_INFO.
     void SetBoardInfo(uint16_t hardware_version, uint16_t software_version,
                       uint16_t board_number);
-    // Last clock set by CMD_SET_DATE_TIME; false when none has come.
+    // Last clock set by CMD_SET_DATE_TIME, each field read at the board's
+    // own offset; false when none has come.
     bool LastDateTime(board::DateTimePayload* out) const;
 
     // --- what the board received ---
@@ -87,7 +92,8 @@ public:
     // Waits until at least n requests have arrived; false on time-out.
     bool WaitForRequests(size_t n, DWORD timeout_ms) const;
     void ClearRequests();
-    // Header of a recorded request (zeros when bytes is shorter than one).
+    // Header of a recorded request, each field read at the board's own
+    // offset (zeros when bytes is shorter than one).
     static board::RequestHeader HeaderOf(const std::vector<uint8_t>& bytes);
 
     // Connections accepted since Start, and those still open (a connection
@@ -156,9 +162,10 @@ private:
 
     std::vector<Memory> memories_;  // handle = index + 1
     uint32_t new_memory_size_ = DEFAULT_MEMORY_SIZE;
-    board::BoardInfoReply board_info_ = {};
-    bool have_date_time_ = false;
-    board::DateTimePayload date_time_ = {};
+    uint16_t hardware_version_ = 0;
+    uint16_t software_version_ = 0;
+    uint16_t board_number_ = 0;
+    std::vector<uint8_t> date_time_;  // payload of the last CMD_SET_DATE_TIME; empty when none came
     std::vector<std::vector<uint8_t>> requests_;
     Fault next_fault_;
 };

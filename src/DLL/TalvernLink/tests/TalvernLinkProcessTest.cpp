@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "TalvernLink.h"
@@ -51,6 +52,17 @@ public:
         return 0;
     }
 
+    // The board information the simulator answers, from its "board hardware
+    // <h> software <s> number <n>" line (hexadecimal); false when missing.
+    bool BoardInfo(unsigned* hardware, unsigned* software, unsigned* number) const
+    {
+        const std::string text = ReadFileText("boardsim.out");
+        const size_t at = text.find("board hardware ");
+        return at != std::string::npos &&
+               std::sscanf(text.c_str() + at, "board hardware %x software %x number %x", hardware,
+                           software, number) == 3;
+    }
+
 private:
     testsupport::ChildProcess child_;
 };
@@ -73,6 +85,11 @@ TEST(TalvernLinkProcess, TypedValuesCrossTheInterfaceIntact)
     uint16_t hardware = 0xAAAA, software = 0xAAAA, number = 0xAAAA;
     EXPECT_EQ(tvn.get_version(0, &hardware, &software), 0);
     EXPECT_EQ(tvn.get_board_number(0, &number), 0);
+    unsigned board_hardware = 0, board_software = 0, board_number = 0;
+    ASSERT_TRUE(board.BoardInfo(&board_hardware, &board_software, &board_number));
+    EXPECT_EQ(hardware, board_hardware);
+    EXPECT_EQ(software, board_software);
+    EXPECT_EQ(number, board_number);
     SYSTEMTIME now;
     GetLocalTime(&now);
     EXPECT_EQ(tvn.set_date_time(0, &now), 0);

@@ -329,7 +329,7 @@ TEST_F(TalvernLinkTest, SharedMemoryCallsCarryLittleEndianValuesBothWays)
             b + "TVN_SmemWriteLWord: OK", b + "TVN_SmemWriteBytes: OK", b + "TVN_SmemWriteBytes: OK",
             b + "TVN_SmemReadByte: OK", b + "TVN_SmemReadWord: OK", b + "TVN_SmemReadDWord: OK",
             b + "TVN_SmemReadLWord: OK", b + "TVN_SmemReadBytes: OK", b + "TVN_SmemReadBytes: OK",
-            FAILURE + "Talvern(3) TVN_SmemReadDWord: NG: Ret(fffffffeh)",
+            FAILURE + "Talvern(3) TVN_SmemReadDWord: NG: Ret(ffff8002h)",
             b + "TVN_SmemClose: Handle(" + h + ")", b + "TVN_SmemClose: OK",
             FAILURE + "Talvern(3) TVN_SmemReadWord: NG: Ret(fffffffah)"});
     EXPECT_EQ(expected, Log());
@@ -364,8 +364,8 @@ TEST_F(TalvernLinkTest, BoardStatusSignDecidesSuccessOrFailure)
     ASSERT_TRUE(board.LastDateTime(&set));
     EXPECT_EQ(2020, set.year);
     EXPECT_EQ(5, set.minute);
-    board.FailNextWith(-1);
-    EXPECT_EQ(-1, tvn.shutdown_notify(0));
+    board.FailNextWith(-7);  // below every TVN_ERR_ code
+    EXPECT_EQ(-7, tvn.shutdown_notify(0));
 
     std::vector<std::string> expected = {START};
     Append(expected, ConnectLines(0));
@@ -376,7 +376,7 @@ TEST_F(TalvernLinkTest, BoardStatusSignDecidesSuccessOrFailure)
                       CALL + "Talvern(0) TVN_ShutdownNotify: OK",
                       CALL + "Talvern(0) TVN_SetDateTime: SystemTime(2020/12/8 9:5:3)",
                       CALL + "Talvern(0) TVN_SetDateTime: OK",
-                      FAILURE + "Talvern(0) TVN_ShutdownNotify: NG: Ret(ffffffffh)"});
+                      FAILURE + "Talvern(0) TVN_ShutdownNotify: NG: Ret(fffffff9h)"});
     EXPECT_EQ(expected, Log());
 }
 

@@ -327,7 +327,7 @@ TEST_F(TalvernTest, BoardStatusIsSignExtendedAndChangesNothing)
     const struct {
         uint16_t word;
         TvnResult result;
-    } cases[] = {{0x0001, 1}, {0x7FFF, 32767}, {0x8000, -32768}, {0xFFFF, -1}};
+    } cases[] = {{0x0001, 1}, {0x7FFF, 32767}, {0x8000, -32768}, {0xFFF0, -16}};
     for (const auto& c : cases) {
         board.FailNextWith(static_cast<int16_t>(c.word));
         EXPECT_EQ(c.result, link.Reset()) << c.word;
