@@ -4,9 +4,9 @@
 # A test that uses a fixed system-wide name (the log's slot table, a
 # service) names it as a resource lock so ctest -j never runs two such tests
 # at once. THREADED marks a program that runs a second thread of its own
-# (an in-process board simulator, a service's two threads): label "threads",
-# which scripts/test.sh leaves out of 32-bit runs where 32-bit Wine runs
-# under qemu-user, whose 32-bit Wine processes do not survive a second thread.
+# (an in-process board simulator, a service's two threads): label "threads"
+# (ctest -L threads runs just those; under qemu-user they depend on the
+# preload library of tools/qemu-ldt, see the README's limits).
 # Where 32-bit programs run emulated (qemu-user), 32-bit tests run several
 # times slower; they get more time.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)

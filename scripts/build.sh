@@ -4,7 +4,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD:-$root/build}
 for arch in ${ARCHS:-i686 x86_64}; do
-    if [ ! -f "$BUILD/$arch/CMakeCache.txt" ]; then
+    if [ ! -f "$BUILD/$arch/Makefile" ]; then  # also after a configure that failed
         cmake -S "$root" -B "$BUILD/$arch" -DCMAKE_BUILD_TYPE=Release \
               -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$arch.cmake" >/dev/null
     fi

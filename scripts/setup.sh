@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Installs what the cross build and the Wine test runs need on a Debian machine.
 # Safe to run again: it installs only what is missing.
+#   BUILD=build   the build folder (where 32-bit programs run emulated, the
+#                 preload library of tools/qemu-ldt is built into it)
 set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${BUILD:-$root/build}
 
 need=()
 for pkg in g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix cmake googletest \
@@ -36,4 +40,12 @@ if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
             | $SUDO tee $binfmt/register >/dev/null
     fi
     /lib/ld-linux.so.2 --version >/dev/null
+fi
+
+# Under qemu-user a 32-bit Wine process needs the preload library of
+# tools/qemu-ldt to run more than one thread (see the README's limits);
+# scripts/wine-env.sh uses it. It is built with the host gcc.
+if [ -f /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
+    command -v gcc >/dev/null || install_packages gcc
+    bash "$root/tools/qemu-ldt/build.sh" "$BUILD/qemu-ldt"
 fi

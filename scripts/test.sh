@@ -20,14 +20,7 @@ wine_start
 status=0
 for arch in $ARCHS; do
     echo "== tests, $arch"
-    skip=()
-    if [ "$arch" = i686 ] && [ -n "${TALVERN_EMULATED_32BIT:-}" ]; then
-        echo "   32-bit programs run under qemu-user here: test programs labelled"
-        echo "   'threads' (a second thread in a 32-bit Wine process) are left out:"
-        ctest --test-dir "$BUILD/$arch" -N -L threads | sed -n 's/^ *Test *#[0-9]*: /     /p'
-        skip=(-LE threads)
-    fi
-    ctest --test-dir "$BUILD/$arch" -j"$(nproc)" --output-on-failure "${skip[@]}" "$@" \
+    ctest --test-dir "$BUILD/$arch" -j"$(nproc)" --output-on-failure "$@" \
           </dev/null || status=1
 done
 exit $status

@@ -11,10 +11,23 @@ WINE64=/usr/lib/wine/wine64
 # qemu's default 4 GiB space Wine's start-up spends ~45 s reserving the upper
 # half page range by page range, with this one about 2 s.
 export QEMU_RESERVED_VA=0x81000000
-# Under qemu-user a 32-bit Wine process does not survive a second thread of
-# its own; tests read this to keep 32-bit runs single-threaded.
+# Where 32-bit programs run under qemu-user: tests read TALVERN_EMULATED_32BIT
+# to size their work to the slower emulated processes, and every process
+# gets the preload library built by setup.sh (tools/qemu-ldt), without which
+# a 32-bit Wine process does not survive a second thread of its own. ld.so
+# expands $LIB to its own library folder, so the 32-bit loader takes the
+# working library and every 64-bit program (cmake, ctest, wine64, the
+# wineserver) its empty twin.
 if [ -f /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
     export TALVERN_EMULATED_32BIT=1
+    qemu_ldt="$BUILD/qemu-ldt/\$LIB/libqemuldt.so"
+    if [ -f "$BUILD/qemu-ldt/lib/i386-linux-gnu/libqemuldt.so" ] &&
+       [ -f "$BUILD/qemu-ldt/lib/x86_64-linux-gnu/libqemuldt.so" ]; then
+        export LD_PRELOAD="$qemu_ldt${LD_PRELOAD:+:$LD_PRELOAD}"
+    else
+        echo "warning: $BUILD/qemu-ldt is not built (scripts/setup.sh builds it);" \
+             "32-bit Wine processes with threads will fail" >&2
+    fi
 fi
 wine_ready_mark="$WINEPREFIX/.talvern-prefix-ready"
 wine_prefix_pid=""

@@ -55,8 +55,8 @@ inline std::string OtherBitnessChild()
     return testsupport::FileExists(path) ? path : std::string();
 }
 
-// True where this 32-bit process runs under emulation and must not start a
-// second thread (scripts/wine-env.sh sets TALVERN_EMULATED_32BIT there).
+// True where this 32-bit process runs under emulation, several times slower
+// (scripts/wine-env.sh sets TALVERN_EMULATED_32BIT there).
 inline bool RunsEmulated()
 {
     return sizeof(void*) == 4 &&
