@@ -7,13 +7,17 @@
 #  2. runs ServiceDemo.exe, which installs TalvernSvc in the project's Wine
 #     prefix with its registry parameters pointing at the board, starts it,
 #     shows the board connection, stops it, prints the service's trace texts
-#     and removes it again; then the requests the board received from it.
+#     and removes it again; then the requests the board received from it;
+#  3. copies HmiBridge.dll into a folder of its own and runs HmiExample.exe,
+#     which configures the bridge there for the board and then for the
+#     Windows file mapping, and prints what the example did and the requests
+#     the board served it.
 # Everything it started is stopped at the end.
 #   BUILD=build   the build folder (holds the Wine prefix too)
 set -euo pipefail
 . "$(dirname "$0")/demo-env.sh"
 
-demo_begin TalvernLink TalvernSvc BoardSimExe LinkExample ServiceDemo
+demo_begin TalvernLink TalvernSvc BoardSimExe LinkExample ServiceDemo HmiBridge HmiExample
 board_start
 
 echo "== TalvernLink.dll: LinkExample.exe against the board at 127.0.0.1:$port"
@@ -37,5 +41,20 @@ tr -d '\r' <"$work/service.txt"
 sleep 0.1
 echo
 echo "the simulated board served the service (command 7 is the clock record):"
+grep '^request' "$work/board.txt" | tail -n +"$((served + 1))" | tr -d '\r' | sed 's/^/  /'
+served=$(grep -c '^request' "$work/board.txt" || true)
+
+echo
+echo "== HmiBridge.dll: HmiExample.exe, the bridge in its own folder, the board at 127.0.0.1:$port"
+# The example writes HmiBridge.ini beside the copied library; the bridge
+# finds TalvernLink.dll in the example's own folder.
+mkdir -p "$work/hmi"
+cp "$bin/HmiBridge.dll" "$work/hmi/"
+(cd "$work" && timeout 120 "$loader" "$bin/HmiExample.exe" hmi "$port" </dev/null \
+    >hmi.txt 2>&1) || status=$?
+tr -d '\r' <"$work/hmi.txt"
+sleep 0.1
+echo
+echo "the simulated board served the bridge (1 open, 2 close, 3 write, 4 read, 5 size):"
 grep '^request' "$work/board.txt" | tail -n +"$((served + 1))" | tr -d '\r' | sed 's/^/  /'
 exit $status
