@@ -13,15 +13,28 @@ struct JumpBuffer {
     void* words[5];
 };
 
-// The guarded access running now: the thread that makes it and where it
-// resumes after a fault. The bridge's callers make one call at a time, so
-// one record serves; the thread id keeps faults of other threads out.
+// The guarded access running now: the thread that makes it (its thread
+// block, read without a call) and where it resumes after a fault. The
+// bridge's callers make one call at a time, so one record serves; the thread
+// keeps faults of other threads out.
 struct Guard {
-    volatile DWORD thread_id;
+    void* volatile thread;
     JumpBuffer* volatile resume;
 };
 
-Guard g_guard = {0, nullptr};
+Guard g_guard = {nullptr, nullptr};
+
+// This thread's thread block (its NT_TIB.Self), read in line.
+inline void* CurrentThreadBlock()
+{
+    void* self;
+#ifdef _WIN64
+    asm volatile("movq %%gs:0x30, %0" : "=r"(self));
+#else
+    asm volatile("movl %%fs:0x18, %0" : "=r"(self));
+#endif
+    return self;
+}
 PVOID g_handler = nullptr;
 
 // Where a faulting guarded access resumes: jumps back into Copy, which then
@@ -35,7 +48,7 @@ __attribute__((noinline, noreturn)) void ResumeAfterFault()
 // ResumeAfterFault; leaves every other exception to the next handler.
 LONG CALLBACK OnException(EXCEPTION_POINTERS* info)
 {
-    if (g_guard.resume == nullptr || g_guard.thread_id != GetCurrentThreadId())
+    if (g_guard.resume == nullptr || g_guard.thread != CurrentThreadBlock())
         return EXCEPTION_CONTINUE_SEARCH;
     CONTEXT* context = info->ContextRecord;
     // Enter the trampoline as if called: stack aligned as after a call.
@@ -66,7 +79,7 @@ inline void CopyBytes(void* dest, const void* src, size_t size)
 inline void EndGuard()
 {
     g_guard.resume = nullptr;
-    g_guard.thread_id = 0;
+    g_guard.thread = nullptr;
 }
 
 }  // namespace
@@ -88,20 +101,30 @@ void GuardedMemory::Uninstall()
 
 bool GuardedMemory::Copy(void* dest, const void* src, size_t size)
 {
+    return ProbeThenCopy(nullptr, dest, src, size) == DONE;
+}
+
+GuardedMemory::Outcome GuardedMemory::ProbeThenCopy(const void* probe, void* dest,
+                                                    const void* src, size_t size)
+{
     if (g_handler == nullptr) {
         memcpy(dest, src, size);
-        return true;
+        return DONE;
     }
     JumpBuffer buffer;
+    volatile Outcome on_fault = PROBE_FAULTED;
     if (__builtin_setjmp(buffer.words) != 0) {
         EndGuard();
-        return false;
+        return on_fault;
     }
-    g_guard.thread_id = GetCurrentThreadId();
+    g_guard.thread = CurrentThreadBlock();
     g_guard.resume = &buffer;
     asm volatile("" ::: "memory");
+    if (probe != nullptr)
+        (void)*static_cast<const volatile uint32_t*>(probe);  // read, value unused
+    on_fault = COPY_FAULTED;
     CopyBytes(dest, src, size);
     asm volatile("" ::: "memory");
     EndGuard();
-    return true;
+    return DONE;
 }

@@ -30,4 +30,11 @@ public:
     // exception (dest may then hold part of the bytes). Without an installed
     // guard the copy is made unguarded.
     static bool Copy(void* dest, const void* src, size_t size);
+
+    // What ProbeThenCopy ran into.
+    enum Outcome { DONE, PROBE_FAULTED, COPY_FAULTED };
+    // Reads the 32-bit word at probe (unless it is null), then copies size
+    // bytes from src to dest, under one guard: the two steps of a typed
+    // access to a segment that may vanish, at the cost of one.
+    static Outcome ProbeThenCopy(const void* probe, void* dest, const void* src, size_t size);
 };

@@ -309,6 +309,36 @@ int32_t SmemCtrl::CopyToMemory(uint32_t offset, const void* src, uint32_t size)
     return SMEM_ERR_NOT_EXIST;
 }
 
+int32_t SmemCtrl::TransferINtime(int32_t address, uint32_t size, void* to_caller,
+                                 const void* from_caller)
+{
+    if (!IsOpened())
+        return SMEM_ERR_NOT_OPEN;
+    const int32_t offset = ToOffset(address, size);
+    if (ntx_shmem != nullptr && base != nullptr) {
+        // Outside the memory: the probe alone (nothing is copied).
+        const uint32_t count = offset < 0 ? 0 : size;
+        uint8_t* at = offset < 0 ? base : base + offset;
+        const GuardedMemory::Outcome outcome =
+            to_caller != nullptr ? GuardedMemory::ProbeThenCopy(base, to_caller, at, count)
+                                 : GuardedMemory::ProbeThenCopy(base, at, from_caller, count);
+        if (outcome == GuardedMemory::DONE)
+            return offset < 0 ? SMEM_ERR_RANGE : 0;
+        if (outcome == GuardedMemory::COPY_FAULTED) {
+            base = nullptr;  // the segment has gone: unreachable until reopened
+            return SMEM_ERR_NOT_EXIST;
+        }
+    }
+    // The probe's read faulted (or there is nothing to read): the same road
+    // as Locate's.
+    if (!IsExist())
+        return SMEM_ERR_NOT_EXIST;
+    if (offset < 0)
+        return SMEM_ERR_RANGE;
+    return to_caller != nullptr ? CopyFromMemory(offset, to_caller, size)
+                                : CopyToMemory(offset, from_caller, size);
+}
+
 int32_t SmemCtrl::BoardResult(TvnResult result)
 {
     // A failed board request is reported, never taken for the board's data.
@@ -321,6 +351,13 @@ int32_t SmemCtrl::ReadValue(int32_t address, Value* value,
 {
     static_assert(sizeof(Value) == sizeof(Raw), "a value travels as its raw bits");
     *value = Value();
+    if (mem_type == MEMTYPE_INTIME) {
+        Value read;
+        const int32_t result = TransferINtime(address, sizeof(read), &read, nullptr);
+        if (result == 0)
+            *value = read;
+        return result;
+    }
     int32_t offset = 0;
     int32_t result = Locate(address, sizeof(Value), &offset);
     if (result != 0)
@@ -344,6 +381,8 @@ int32_t SmemCtrl::WriteValue(int32_t address, Value value,
                              TvnResult (TalvernBrdMng::*board_write)(BoardIndex, int32_t, Raw))
 {
     static_assert(sizeof(Value) == sizeof(Raw), "a value travels as its raw bits");
+    if (mem_type == MEMTYPE_INTIME)
+        return TransferINtime(address, sizeof(value), nullptr, &value);
     int32_t offset = 0;
     const int32_t result = Locate(address, sizeof(Value), &offset);
     if (result != 0)

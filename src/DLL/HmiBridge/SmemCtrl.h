@@ -91,6 +91,11 @@ private:
     // copy is guarded: a fault forgets base and gives SMEM_ERR_NOT_EXIST.
     int32_t CopyFromMemory(uint32_t offset, void* dest, uint32_t size);
     int32_t CopyToMemory(uint32_t offset, const void* src, uint32_t size);
+    // A typed access on the INtime type: the checks of Locate and the copy
+    // (into to_caller, or from from_caller), with the segment's probe and
+    // the copy under one guard.
+    int32_t TransferINtime(int32_t address, uint32_t size, void* to_caller,
+                           const void* from_caller);
     // A board request's result as the accessors report it.
     static int32_t BoardResult(TvnResult result);
 
