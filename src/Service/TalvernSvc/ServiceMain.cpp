@@ -11,6 +11,11 @@ volatile LONG g_main_failed = MAIN_NOT_FAILED;
 
 namespace {
 
+// Orders ServiceMain's STOPPED after a failed start against a control's
+// pending report, so that the control knows which of the two went out first
+// (see ServiceCtrlHandler). Held only around those reports.
+SRWLOCK g_last_word_lock = SRWLOCK_INIT;
+
 #define WIDEN_TEXT(text) L##text
 #define WIDE_TEXT(text) WIDEN_TEXT(text)
 
@@ -166,8 +171,10 @@ void WINAPI ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/)
         DebugOut(L"Load: TalvernLink.dll NG\n");
         status.dwCurrentState = SERVICE_STOPPED;
         status.dwWin32ExitCode = ERROR_SERVICE_NOT_ACTIVE;
+        AcquireSRWLockExclusive(&g_last_word_lock);
         EndStartByFailure(MAIN_FAILED_STOPPED);
         g_service_control.set_status(g_status_handle, &status);
+        ReleaseSRWLockExclusive(&g_last_word_lock);
         return;
     }
 
@@ -224,20 +231,21 @@ DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD /*event_type*/, LPVOID /*ev
 
     DebugOut(action->trace_text);
     status.dwCurrentState = action->pending_state;
-    if (!ReportStatus(&status)) {
+    // Whether ServiceMain reported STOPPED after a failed start before this
+    // pending report: under the lock, its mark and its report are one step.
+    AcquireSRWLockExclusive(&g_last_word_lock);
+    const bool reported = ReportStatus(&status);
+    const bool stopped_before_pending = g_main_failed == MAIN_FAILED_STOPPED;
+    ReleaseSRWLockExclusive(&g_last_word_lock);
+    if (!reported) {
         // The control's work is not done: a refused STOP leaves the service
         // running.
         DebugOut(L"SetServiceStatus failed. %u\n", GetLastError());
         return NO_ERROR;
     }
-    // ServiceMain marks a failed start before it reports STOPPED with 1062:
-    // marked already now, that report may have gone out before the pending
-    // report just sent; marked later, it goes out after it.
-    const bool stopped_before_pending = g_main_failed == MAIN_FAILED_STOPPED;
-
     if (action->work != nullptr && !action->work()) {
         // STOPPED with 1062 must stay the last word: sent again when this
-        // control's pending report may have come after ServiceMain's.
+        // control's pending report came after ServiceMain's.
         if (stopped_before_pending)
             ReportFinal(&status, SERVICE_STOPPED, action->final_accepted,
                         ERROR_SERVICE_NOT_ACTIVE);

@@ -81,7 +81,7 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
 // PRESHUTDOWN and returns NO_ERROR for them, whatever happened while handling
 // them; every other code is answered with ERROR_CALL_NOT_IMPLEMENTED at once,
 // with no trace text and no report. Only the control code is read. A STOP or
-// PRESHUTDOWN whose pending report may have followed ServiceMain's STOPPED
+// PRESHUTDOWN whose pending report followed ServiceMain's STOPPED
 // (the library did not load) reports STOPPED with 1062 again, so that the
 // service's last report is STOPPED.
 DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD event_type, LPVOID event_data,
