@@ -33,3 +33,21 @@ function(talvern_add_test name)
     set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${T_RESOURCE_LOCK}")
   endif()
 endfunction()
+
+# talvern_add_recording_link(NAME DEF_FILE)
+# A recording stand-in for TalvernLink.dll, built from the service tests'
+# RecordingLink.cpp with the exports that DEF_FILE lists. It is named
+# TalvernLink.dll, as programs load it, inside a folder bin/NAME of its own,
+# never beside the real library.
+function(talvern_add_recording_link name def_file)
+  add_library(${name} SHARED
+    ${PROJECT_SOURCE_DIR}/src/Service/TalvernSvc/tests/RecordingLink.cpp ${def_file})
+  set_target_properties(${name} PROPERTIES
+    OUTPUT_NAME TalvernLink PREFIX ""
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/${name}
+    ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/${name})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src/DLL/TalvernLink)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    target_link_options(${name} PRIVATE -Wl,--enable-stdcall-fixup)
+  endif()
+endfunction()

@@ -6,17 +6,7 @@
 # 16 names the backend binds. Like them it is named TalvernLink.dll inside a
 # folder of its own under bin, never beside the real library.
 set(board_only RecordingLinkBoardOnly)
-add_library(${board_only} SHARED
-  ${CMAKE_CURRENT_SOURCE_DIR}/../../../Service/TalvernSvc/tests/RecordingLink.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/${board_only}.def)
-set_target_properties(${board_only} PROPERTIES
-  OUTPUT_NAME TalvernLink PREFIX ""
-  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/${board_only}
-  ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/${board_only})
-target_include_directories(${board_only} PRIVATE ${PROJECT_SOURCE_DIR}/src/DLL/TalvernLink)
-if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-  target_link_options(${board_only} PRIVATE -Wl,--enable-stdcall-fixup)
-endif()
+talvern_add_recording_link(${board_only} ${CMAKE_CURRENT_SOURCE_DIR}/${board_only}.def)
 
 # One single-threaded program, so it runs in every 32-bit environment too,
 # run as two tests: the stand-ins, and the real library. They must not share
