@@ -1,7 +1,7 @@
 // BoardSimMain.cpp - BoardSim.exe <port> [seconds]: runs the simulated board
 // on 127.0.0.1:<port> until it is killed or the seconds have passed. It
 // prints "listening on 127.0.0.1:<port>", then the board information it
-// answers, then one line per request served.
+// answers, then one line per request served, each before its reply.
 #include <cstdio>
 #include <cstdlib>
 
@@ -17,19 +17,15 @@ constexpr uint16_t HARDWARE_VERSION = 0x0102;
 constexpr uint16_t SOFTWARE_VERSION = 0x0304;
 constexpr uint16_t BOARD_NUMBER = 0x0506;
 
-// Prints the requests from index first on; returns the next index.
-size_t PrintRequests(const BoardSimulator& simulator, size_t first)
+// Prints one request's line. It runs before the request's reply goes out,
+// so a client that holds a reply finds its request in the output.
+void PrintRequest(const std::vector<uint8_t>& bytes)
 {
-    for (const auto& bytes : simulator.Requests(first)) {
-        board::RequestHeader header = BoardSimulator::HeaderOf(bytes);
-        std::printf("request command %u sequence %u length %u\n",
-                    static_cast<unsigned>(header.command),
-                    static_cast<unsigned>(header.sequence),
-                    static_cast<unsigned>(header.length));
-        ++first;
-    }
+    board::RequestHeader header = BoardSimulator::HeaderOf(bytes);
+    std::printf("request command %u sequence %u length %u\n",
+                static_cast<unsigned>(header.command), static_cast<unsigned>(header.sequence),
+                static_cast<unsigned>(header.length));
     std::fflush(stdout);
-    return first;
 }
 
 }  // namespace
@@ -49,6 +45,7 @@ int main(int argc, char** argv)
 
     BoardSimulator simulator;
     simulator.SetBoardInfo(HARDWARE_VERSION, SOFTWARE_VERSION, BOARD_NUMBER);
+    simulator.SetRequestObserver(PrintRequest);
     if (!simulator.Start(static_cast<uint16_t>(port))) {
         std::fprintf(stderr, "BoardSim: cannot listen on 127.0.0.1:%ld\n", port);
         return 1;
@@ -60,12 +57,8 @@ int main(int argc, char** argv)
     std::fflush(stdout);
 
     const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(seconds) * 1000;
-    size_t printed = 0;
-    while (seconds == 0 || GetTickCount64() < end) {
+    while (seconds == 0 || GetTickCount64() < end)
         Sleep(POLL_MS);
-        printed = PrintRequests(simulator, printed);
-    }
     simulator.Stop();
-    PrintRequests(simulator, printed);
     return 0;
 }

@@ -298,6 +298,8 @@ void BoardSimulator::Serve(Connection* connection)
         {
             std::lock_guard<std::mutex> lock(mutex_);
             requests_.push_back(request);
+            if (observer_)
+                observer_(request);
             fault = next_fault_;
             next_fault_ = Fault();
         }
@@ -582,6 +584,12 @@ bool BoardSimulator::WaitForRequests(size_t n, DWORD timeout_ms) const
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                              [&] { return requests_.size() >= n; });
+}
+
+void BoardSimulator::SetRequestObserver(std::function<void(const std::vector<uint8_t>&)> observer)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    observer_ = std::move(observer);
 }
 
 void BoardSimulator::ClearRequests()

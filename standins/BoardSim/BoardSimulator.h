@@ -23,6 +23,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -91,6 +92,11 @@ public:
     size_t CountRequests(uint16_t command) const;
     // Waits until at least n requests have arrived; false on time-out.
     bool WaitForRequests(size_t n, DWORD timeout_ms) const;
+    // Called with the bytes of each request as it is recorded, on the
+    // serving thread and before its reply goes out, one call at a time: once
+    // a client holds a reply, the observer has seen its request. Set before
+    // Start.
+    void SetRequestObserver(std::function<void(const std::vector<uint8_t>&)> observer);
     void ClearRequests();
     // Header of a recorded request, each field read at the board's own
     // offset (zeros when bytes is shorter than one).
@@ -167,5 +173,6 @@ private:
     uint16_t board_number_ = 0;
     std::vector<uint8_t> date_time_;  // payload of the last CMD_SET_DATE_TIME; empty when none came
     std::vector<std::vector<uint8_t>> requests_;
+    std::function<void(const std::vector<uint8_t>&)> observer_;
     Fault next_fault_;
 };
