@@ -1,85 +1,201 @@
-// GuardedMemory.cpp - guarded copies through a vectored exception handler
-// and a jump back to the guarded access.
+// GuardedMemory.cpp - guarded copies: a copy routine of a few instructions
+// whose faulting instructions are known, and a vectored exception handler
+// that sends a fault at one of them to the routine's failure return.
 #include "GuardedMemory.h"
 
 #include <windows.h>
 
-#include <cstring>
+#include <cstdint>
+
+// The guarded routine, in assembly so that the instructions that may fault
+// and the stack at each of them are fixed:
+//   int GuardedProbeCopy(const void* probe, void* dest, const void* src, size_t size)
+// reads the word at probe (unless it is null), then copies size bytes: the
+// sizes of the typed values with one load and store, any other size with
+// rep movsb. It returns an Outcome. It is a leaf that leaves the stack
+// pointer alone on x86_64 (no unwind data needed there); on i686 it saves
+// esi and edi around the block copy only.
+//
+// Each fault site is a range of instructions and the label that ends the
+// routine with the matching outcome, restoring what the range had changed.
+extern "C" {
+extern const char g_probe_begin[] asm("talvern_guard_probe_begin");
+extern const char g_probe_end[] asm("talvern_guard_probe_end");
+extern const char g_probe_fault[] asm("talvern_guard_probe_fault");
+extern const char g_copy_begin[] asm("talvern_guard_copy_begin");
+extern const char g_copy_end[] asm("talvern_guard_copy_end");
+extern const char g_copy_fault[] asm("talvern_guard_copy_fault");
+extern const char g_block_begin[] asm("talvern_guard_block_begin");
+extern const char g_block_end[] asm("talvern_guard_block_end");
+extern const char g_block_fault[] asm("talvern_guard_block_fault");
+}
+
+static_assert(GuardedMemory::DONE == 0 && GuardedMemory::PROBE_FAULTED == 1 &&
+                  GuardedMemory::COPY_FAULTED == 2,
+              "the routine below returns these values");
+
+__attribute__((naked, noinline, noclone)) int GuardedProbeCopy(
+    const void* /*probe*/, void* /*dest*/, const void* /*src*/, size_t /*size*/)
+{
+#ifdef _WIN64
+// Arguments in rcx, rdx, r8, r9. rdi and rsi, which rep movsb needs, are
+// kept in the volatile r10 and r11 meanwhile.
+    asm(R"(
+    testq   %rcx, %rcx
+    je      1f
+talvern_guard_probe_begin:
+    movl    (%rcx), %eax
+talvern_guard_probe_end:
+1:  cmpq    $4, %r9
+    je      4f
+    cmpq    $8, %r9
+    je      8f
+    cmpq    $2, %r9
+    je      2f
+    cmpq    $1, %r9
+    je      11f
+    movq    %rdi, %r10
+    movq    %rsi, %r11
+    movq    %rdx, %rdi
+    movq    %r8, %rsi
+    movq    %r9, %rcx
+talvern_guard_block_begin:
+    rep movsb
+talvern_guard_block_end:
+    movq    %r10, %rdi
+    movq    %r11, %rsi
+    xorl    %eax, %eax
+    ret
+talvern_guard_copy_begin:
+4:  movl    (%r8), %eax
+    movl    %eax, (%rdx)
+    jmp     0f
+8:  movq    (%r8), %rax
+    movq    %rax, (%rdx)
+    jmp     0f
+2:  movzwl  (%r8), %eax
+    movw    %ax, (%rdx)
+    jmp     0f
+11: movzbl  (%r8), %eax
+    movb    %al, (%rdx)
+talvern_guard_copy_end:
+0:  xorl    %eax, %eax
+    ret
+talvern_guard_probe_fault:
+    movl    $1, %eax
+    ret
+talvern_guard_copy_fault:
+    movl    $2, %eax
+    ret
+talvern_guard_block_fault:
+    movq    %r10, %rdi
+    movq    %r11, %rsi
+    movl    $2, %eax
+    ret
+)");
+#else
+// Arguments on the stack (cdecl); eax, ecx and edx are free.
+    asm(R"(
+    movl    4(%esp), %ecx
+    testl   %ecx, %ecx
+    je      1f
+talvern_guard_probe_begin:
+    movl    (%ecx), %eax
+talvern_guard_probe_end:
+1:  movl    16(%esp), %eax
+    movl    12(%esp), %ecx
+    movl    8(%esp), %edx
+    cmpl    $4, %eax
+    je      4f
+    cmpl    $8, %eax
+    je      8f
+    cmpl    $2, %eax
+    je      2f
+    cmpl    $1, %eax
+    je      11f
+    pushl   %esi
+    pushl   %edi
+    movl    %edx, %edi
+    movl    %ecx, %esi
+    movl    %eax, %ecx
+talvern_guard_block_begin:
+    rep movsb
+talvern_guard_block_end:
+    popl    %edi
+    popl    %esi
+    xorl    %eax, %eax
+    ret
+talvern_guard_copy_begin:
+4:  movl    (%ecx), %eax
+    movl    %eax, (%edx)
+    jmp     0f
+8:  movl    (%ecx), %eax
+    movl    %eax, (%edx)
+    movl    4(%ecx), %eax
+    movl    %eax, 4(%edx)
+    jmp     0f
+2:  movzwl  (%ecx), %eax
+    movw    %ax, (%edx)
+    jmp     0f
+11: movzbl  (%ecx), %eax
+    movb    %al, (%edx)
+talvern_guard_copy_end:
+0:  xorl    %eax, %eax
+    ret
+talvern_guard_probe_fault:
+    movl    $1, %eax
+    ret
+talvern_guard_copy_fault:
+    movl    $2, %eax
+    ret
+talvern_guard_block_fault:
+    popl    %edi
+    popl    %esi
+    movl    $2, %eax
+    ret
+)");
+#endif
+}
 
 namespace {
 
-// A jump buffer of __builtin_setjmp: five machine words.
-struct JumpBuffer {
-    void* words[5];
+struct FaultSite {
+    const char* begin;  // first instruction that may fault
+    const char* end;    // just past the last one
+    const char* resume; // where the routine ends after a fault there
 };
 
-// The guarded access running now: the thread that makes it (its thread
-// block, read without a call) and where it resumes after a fault. The
-// bridge's callers make one call at a time, so one record serves; the thread
-// keeps faults of other threads out.
-struct Guard {
-    void* volatile thread;
-    JumpBuffer* volatile resume;
+const FaultSite FAULT_SITES[] = {
+    {g_probe_begin, g_probe_end, g_probe_fault},
+    {g_copy_begin, g_copy_end, g_copy_fault},
+    {g_block_begin, g_block_end, g_block_fault},
 };
 
-Guard g_guard = {nullptr, nullptr};
-
-// This thread's thread block (its NT_TIB.Self), read in line.
-inline void* CurrentThreadBlock()
-{
-    void* self;
-#ifdef _WIN64
-    asm volatile("movq %%gs:0x30, %0" : "=r"(self));
-#else
-    asm volatile("movl %%fs:0x18, %0" : "=r"(self));
-#endif
-    return self;
-}
 PVOID g_handler = nullptr;
 
-// Where a faulting guarded access resumes: jumps back into Copy, which then
-// reports the failure.
-__attribute__((noinline, noreturn)) void ResumeAfterFault()
-{
-    __builtin_longjmp(g_guard.resume->words, 1);
-}
-
-// Redirects the thread that raised any exception inside a guarded access to
-// ResumeAfterFault; leaves every other exception to the next handler.
+// Sends a thread that raised any exception at a fault site of the routine
+// to that site's failure return; leaves every other exception to the next
+// handler. The faulting instruction alone tells a guarded access, so any
+// number of threads may make guarded accesses at once.
 LONG CALLBACK OnException(EXCEPTION_POINTERS* info)
 {
-    if (g_guard.resume == nullptr || g_guard.thread != CurrentThreadBlock())
-        return EXCEPTION_CONTINUE_SEARCH;
     CONTEXT* context = info->ContextRecord;
-    // Enter the trampoline as if called: stack aligned as after a call.
 #ifdef _WIN64
-    context->Rsp = (context->Rsp & ~static_cast<DWORD64>(15)) - sizeof(void*);
-    context->Rip = reinterpret_cast<DWORD64>(&ResumeAfterFault);
+    const char* at = reinterpret_cast<const char*>(context->Rip);
 #else
-    context->Esp = (context->Esp & ~static_cast<DWORD>(15)) - sizeof(void*);
-    context->Eip = reinterpret_cast<DWORD>(&ResumeAfterFault);
+    const char* at = reinterpret_cast<const char*>(context->Eip);
 #endif
-    return EXCEPTION_CONTINUE_EXECUTION;
-}
-
-// memcpy, with the sizes of the typed values copied in line: no call on the
-// path of a typed access.
-inline void CopyBytes(void* dest, const void* src, size_t size)
-{
-    switch (size) {
-    case 1: __builtin_memcpy(dest, src, 1); break;
-    case 2: __builtin_memcpy(dest, src, 2); break;
-    case 4: __builtin_memcpy(dest, src, 4); break;
-    case 8: __builtin_memcpy(dest, src, 8); break;
-    default: memcpy(dest, src, size); break;
+    for (const FaultSite& site : FAULT_SITES) {
+        if (at >= site.begin && at < site.end) {
+#ifdef _WIN64
+            context->Rip = reinterpret_cast<DWORD64>(site.resume);
+#else
+            context->Eip = reinterpret_cast<DWORD>(site.resume);
+#endif
+            return EXCEPTION_CONTINUE_EXECUTION;
+        }
     }
-}
-
-// Ends the guarded access of this thread.
-inline void EndGuard()
-{
-    g_guard.resume = nullptr;
-    g_guard.thread = nullptr;
+    return EXCEPTION_CONTINUE_SEARCH;
 }
 
 }  // namespace
@@ -102,29 +218,4 @@ void GuardedMemory::Uninstall()
 bool GuardedMemory::Copy(void* dest, const void* src, size_t size)
 {
     return ProbeThenCopy(nullptr, dest, src, size) == DONE;
-}
-
-GuardedMemory::Outcome GuardedMemory::ProbeThenCopy(const void* probe, void* dest,
-                                                    const void* src, size_t size)
-{
-    if (g_handler == nullptr) {
-        memcpy(dest, src, size);
-        return DONE;
-    }
-    JumpBuffer buffer;
-    volatile Outcome on_fault = PROBE_FAULTED;
-    if (__builtin_setjmp(buffer.words) != 0) {
-        EndGuard();
-        return on_fault;
-    }
-    g_guard.thread = CurrentThreadBlock();
-    g_guard.resume = &buffer;
-    asm volatile("" ::: "memory");
-    if (probe != nullptr)
-        (void)*static_cast<const volatile uint32_t*>(probe);  // read, value unused
-    on_fault = COPY_FAULTED;
-    CopyBytes(dest, src, size);
-    asm volatile("" ::: "memory");
-    EndGuard();
-    return DONE;
 }

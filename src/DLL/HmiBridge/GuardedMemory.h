@@ -7,21 +7,23 @@
 // a read of an unmapped page can arrive as another exception than an access
 // violation.
 //
-// How: a vectored exception handler, installed while the bridge is loaded,
-// sends the thread that faults inside a guarded access to a trampoline that
-// jumps back to the start of that access (the jump buffer and the thread are
-// recorded only while the access runs). No system call lies on the path of
-// an access that does not fault. The bridge's callers make one call at a
-// time: one guarded access runs at a time.
+// How: the copy is a routine of a few instructions, and a vectored
+// exception handler, installed while the bridge is loaded, sends a thread
+// that faults at one of them to the routine's failure return. Nothing is
+// recorded per access and no registers are saved for it, so an access that
+// does not fault costs what a plain copy does; threads need no agreement.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+// The guarded routine itself (GuardedMemory.cpp): returns an Outcome.
+extern "C" int GuardedProbeCopy(const void* probe, void* dest, const void* src, size_t size);
+
 class GuardedMemory {
 public:
-    // Installs the handler; harmless when installed. true
-    // when accesses are guarded from now on.
+    // Installs the handler; harmless when installed. true when accesses are
+    // guarded from now on.
     static bool Install();
     // Removes the handler (before the code that holds it is unloaded).
     static void Uninstall();
@@ -36,5 +38,8 @@ public:
     // Reads the 32-bit word at probe (unless it is null), then copies size
     // bytes from src to dest, under one guard: the two steps of a typed
     // access to a segment that may vanish, at the cost of one.
-    static Outcome ProbeThenCopy(const void* probe, void* dest, const void* src, size_t size);
+    static Outcome ProbeThenCopy(const void* probe, void* dest, const void* src, size_t size)
+    {
+        return static_cast<Outcome>(GuardedProbeCopy(probe, dest, src, size));
+    }
 };

@@ -221,7 +221,9 @@ int32_t SmemCtrl::IsExist()
     }
 }
 
-int32_t SmemCtrl::ProbeMemory()
+// Out of line, so that IsExist stays short enough to go in line in the
+// typed accesses.
+__attribute__((noinline)) int32_t SmemCtrl::ProbeMemory()
 {
     if (ntx_shmem == nullptr)
         return 0;
@@ -309,8 +311,9 @@ int32_t SmemCtrl::CopyToMemory(uint32_t offset, const void* src, uint32_t size)
     return SMEM_ERR_NOT_EXIST;
 }
 
-int32_t SmemCtrl::TransferINtime(int32_t address, uint32_t size, void* to_caller,
-                                 const void* from_caller)
+// In line in each typed access: the INtime type's fast path.
+__attribute__((always_inline)) inline int32_t SmemCtrl::TransferINtime(
+    int32_t address, uint32_t size, void* to_caller, const void* from_caller)
 {
     if (!IsOpened())
         return SMEM_ERR_NOT_OPEN;

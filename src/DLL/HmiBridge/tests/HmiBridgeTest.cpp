@@ -434,6 +434,13 @@ TEST(HmiBridgeFault, VanishedSegmentIsUnreachableUntilReopened)
     EXPECT_EQ(bridge.hmi.read_dword(PCOS + 65536, &d), SMEM_ERR_NOT_EXIST);
     EXPECT_EQ(d, 0u);
     EXPECT_EQ(bridge.hmi.is_exist(), 0) << "a faulting copy forgets the segment";
+    // A block copy that runs off the segment's end partway fails the same way,
+    // and leaves this program's registers as they were.
+    bridge.hmi.close();
+    ASSERT_EQ(bridge.hmi.open(), 0);
+    std::vector<uint8_t> block(512, 0x55);
+    EXPECT_EQ(bridge.hmi.read_bytes(PCOS + 4096 - 256, block.data(), 512), SMEM_ERR_NOT_EXIST);
+    EXPECT_EQ(bridge.hmi.is_exist(), 0);
     bridge.hmi.close();
     ASSERT_EQ(bridge.hmi.open(), 0);
 
