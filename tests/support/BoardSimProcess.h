@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -48,6 +49,17 @@ public:
             Sleep(POLL_MS);
         }
         return 0;
+    }
+
+    // The board information the simulator answers, from its "board hardware
+    // <h> software <s> number <n>" line (hexadecimal); false when missing.
+    bool BoardInfo(unsigned* hardware, unsigned* software, unsigned* number) const
+    {
+        const std::string text = ReadFileText(OUTPUT_FILE);
+        const size_t at = text.find("board hardware ");
+        return at != std::string::npos &&
+               std::sscanf(text.c_str() + at, "board hardware %x software %x number %x", hardware,
+                           software, number) == 3;
     }
 
     // The command codes of the requests printed so far, in the order served.

@@ -11,61 +11,18 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
+#include "BoardSimProcess.h"
 #include "TalvernLink.h"
 #include "TestSupport.h"
 
 namespace {
 
-using testsupport::FileExists;
-using testsupport::ProgramDir;
+using testsupport::BoardSimPath;
+using testsupport::BoardSimProcess;
 using testsupport::ReadFileText;
 using testsupport::ScopedTempDir;
-
-// The simulator program: the 64-bit one where it was built, else our own.
-std::string BoardSimPath()
-{
-    std::string x64 = ProgramDir() + "..\\..\\x86_64\\bin\\BoardSim.exe";
-    return FileExists(x64) ? x64 : ProgramDir() + "BoardSim.exe";
-}
-
-// BoardSim.exe on an ephemeral 127.0.0.1 port, its output in a file of the
-// current directory; stopped at the end.
-class BoardSimProcess {
-public:
-    BoardSimProcess() : child_("\"" + BoardSimPath() + "\" 0 120", "boardsim.out") {}
-
-    // The port from the simulator's "listening on 127.0.0.1:<port>" line;
-    // 0 when it did not come within the time.
-    int WaitForPort(DWORD timeout_ms)
-    {
-        const std::string mark = "listening on 127.0.0.1:";
-        for (DWORD waited = 0; child_.Started() && waited < timeout_ms; waited += 100) {
-            std::string text = ReadFileText("boardsim.out");
-            size_t at = text.find(mark);
-            if (at != std::string::npos && text.find('\n', at) != std::string::npos)
-                return std::atoi(text.c_str() + at + mark.size());
-            Sleep(100);
-        }
-        return 0;
-    }
-
-    // The board information the simulator answers, from its "board hardware
-    // <h> software <s> number <n>" line (hexadecimal); false when missing.
-    bool BoardInfo(unsigned* hardware, unsigned* software, unsigned* number) const
-    {
-        const std::string text = ReadFileText("boardsim.out");
-        const size_t at = text.find("board hardware ");
-        return at != std::string::npos &&
-               std::sscanf(text.c_str() + at, "board hardware %x software %x number %x", hardware,
-                           software, number) == 3;
-    }
-
-private:
-    testsupport::ChildProcess child_;
-};
 
 TEST(TalvernLinkProcess, TypedValuesCrossTheInterfaceIntact)
 {
