@@ -52,7 +52,17 @@ board_start() {
     exit 1
 }
 
-# board_requests: the requests the board served so far, one per line.
-board_requests() {
-    grep '^request' "$work/board.txt" | tr -d '\r' | sed 's/^/  /' || echo "  (none)"
+# new_board_requests TITLE: prints TITLE and the requests the board served
+# since the last call, one per line. The board prints each request before
+# its reply, so a program that has ended finds all of its own there.
+board_requests_shown=0
+new_board_requests() {
+    echo
+    echo "$1"
+    local lines
+    lines=$(grep '^request' "$work/board.txt" | tr -d '\r' || true)
+    if [ -n "$lines" ]; then
+        printf '%s\n' "$lines" | tail -n +"$((board_requests_shown + 1))" | sed 's/^/  /'
+        board_requests_shown=$(printf '%s\n' "$lines" | wc -l)
+    fi
 }

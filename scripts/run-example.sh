@@ -27,22 +27,14 @@ status=0
 (cd "$work" && timeout 120 "$loader" "$bin/LinkExample.exe" 127.0.0.1 "$port" </dev/null \
     >example.txt 2>&1) || status=$?
 tr -d '\r' <"$work/example.txt"
-sleep 0.1
-echo
-echo "the simulated board served:"
-board_requests
-served=$(grep -c '^request' "$work/board.txt" || true)
+new_board_requests "the simulated board served:"
 
 echo
 echo "== TalvernSvc: ServiceDemo.exe with the board at 127.0.0.1:$port"
 (cd "$work" && timeout 600 "$loader" "$bin/ServiceDemo.exe" "$port" </dev/null \
     >service.txt 2>&1) || status=$?
 tr -d '\r' <"$work/service.txt"
-sleep 0.1
-echo
-echo "the simulated board served the service (command 7 is the clock record):"
-grep '^request' "$work/board.txt" | tail -n +"$((served + 1))" | tr -d '\r' | sed 's/^/  /'
-served=$(grep -c '^request' "$work/board.txt" || true)
+new_board_requests "the simulated board served the service (command 7 is the clock record):"
 
 echo
 echo "== HmiBridge.dll: HmiExample.exe, the bridge in its own folder, the board at 127.0.0.1:$port"
@@ -53,8 +45,5 @@ cp "$bin/HmiBridge.dll" "$work/hmi/"
 (cd "$work" && timeout 120 "$loader" "$bin/HmiExample.exe" hmi "$port" </dev/null \
     >hmi.txt 2>&1) || status=$?
 tr -d '\r' <"$work/hmi.txt"
-sleep 0.1
-echo
-echo "the simulated board served the bridge (1 open, 2 close, 3 write, 4 read, 5 size):"
-grep '^request' "$work/board.txt" | tail -n +"$((served + 1))" | tr -d '\r' | sed 's/^/  /'
+new_board_requests "the simulated board served the bridge (1 open, 2 close, 3 write, 4 read, 5 size):"
 exit $status
