@@ -16,9 +16,37 @@ done
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 export DEBIAN_FRONTEND=noninteractive
+
+# Installs packages wherever they can be had. A mirror in the middle of a
+# sync can fail one index of the refresh; apt then goes on with the others,
+# and so does this script. Without that index the two bitnesses of one
+# library (amd64 and i386) may stand at different versions and the install
+# cannot resolve: it is retried once from the release's own suite, where
+# both stand at one version. Only when that fails too does the script stop,
+# with apt's own message.
 install_packages() {
-    $SUDO apt-get update -qq
-    $SUDO apt-get install -y -qq --no-install-recommends "$@" </dev/null
+    if ! $SUDO apt-get update -qq </dev/null; then
+        echo "warning: the package index could not be refreshed in full;" \
+             "going on with what it has" >&2
+    fi
+    local log
+    log=$(mktemp)
+    if $SUDO apt-get install -y -qq --no-install-recommends "$@" </dev/null >"$log" 2>&1; then
+        cat "$log"
+        rm -f "$log"
+        return 0
+    fi
+    local suite
+    suite=$( (. /etc/os-release && echo "${VERSION_CODENAME:-}") 2>/dev/null || true)
+    if [ -z "$suite" ]; then
+        cat "$log" >&2
+        rm -f "$log"
+        return 1
+    fi
+    echo "warning: the install did not resolve ($(grep '^E:' "$log" | tail -n 1));" \
+         "retrying from the release's own suite, $suite" >&2
+    rm -f "$log"
+    $SUDO apt-get install -y -qq --no-install-recommends -t "$suite" "$@" </dev/null
 }
 
 if [ ${#need[@]} -gt 0 ]; then
