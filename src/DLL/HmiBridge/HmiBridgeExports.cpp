@@ -1,5 +1,7 @@
 // HmiBridgeExports.cpp - the 22 HMI_Smem functions: each makes one call on
 // the library's controller and returns its result unchanged.
+#include <cstring>
+
 #include "BridgeGlobals.h"
 #include "HmiBridge.h"
 
@@ -98,14 +100,21 @@ int32_t HMI_API HMI_SmemWriteDWord(int32_t address, uint32_t value)
     return g_controller->WriteDWord(address, value);
 }
 
+// A real goes on as the bits it arrived with: passing it on as a
+// floating-point value would move it through the x87 unit in a 32-bit build,
+// which quiets a signalling NaN.
 int32_t HMI_API HMI_SmemWriteReal(int32_t address, float value)
 {
-    return g_controller->WriteReal(address, value);
+    uint32_t bits;
+    memcpy(&bits, &value, sizeof(bits));
+    return g_controller->WriteReal(address, bits);
 }
 
 int32_t HMI_API HMI_SmemWriteLReal(int32_t address, double value)
 {
-    return g_controller->WriteLReal(address, value);
+    uint64_t bits;
+    memcpy(&bits, &value, sizeof(bits));
+    return g_controller->WriteLReal(address, bits);
 }
 
 int32_t HMI_API HMI_SmemWriteBytes(int32_t address, const void* buffer, uint32_t length)

@@ -230,7 +230,8 @@ __attribute__((noinline)) int32_t SmemCtrl::ProbeMemory()
     // The read is made every time; a read through a null base counts as a
     // faulting one.
     uint32_t first_word;
-    if (base != nullptr && GuardedMemory::Copy(&first_word, base, sizeof(first_word)))
+    if (base != nullptr && GuardedMemory::FromSegment(nullptr, &first_word, base,
+                                                      sizeof(first_word)) == GuardedMemory::DONE)
         return 1;
     return ntx_shmem->CheckStatus(0) ? 1 : 0;
 }
@@ -293,7 +294,7 @@ int32_t SmemCtrl::CopyFromMemory(uint32_t offset, void* dest, uint32_t size)
         memcpy(dest, base + offset, size);
         return 0;
     }
-    if (GuardedMemory::Copy(dest, base + offset, size))
+    if (GuardedMemory::FromSegment(nullptr, dest, base + offset, size) == GuardedMemory::DONE)
         return 0;
     base = nullptr;  // the segment has gone: unreachable until reopened
     return SMEM_ERR_NOT_EXIST;
@@ -305,7 +306,7 @@ int32_t SmemCtrl::CopyToMemory(uint32_t offset, const void* src, uint32_t size)
         memcpy(base + offset, src, size);
         return 0;
     }
-    if (GuardedMemory::Copy(base + offset, src, size))
+    if (GuardedMemory::ToSegment(nullptr, base + offset, src, size) == GuardedMemory::DONE)
         return 0;
     base = nullptr;
     return SMEM_ERR_NOT_EXIST;
@@ -323,11 +324,11 @@ __attribute__((always_inline)) inline int32_t SmemCtrl::TransferINtime(
         const uint32_t count = offset < 0 ? 0 : size;
         uint8_t* at = offset < 0 ? base : base + offset;
         const GuardedMemory::Outcome outcome =
-            to_caller != nullptr ? GuardedMemory::ProbeThenCopy(base, to_caller, at, count)
-                                 : GuardedMemory::ProbeThenCopy(base, at, from_caller, count);
+            to_caller != nullptr ? GuardedMemory::FromSegment(base, to_caller, at, count)
+                                 : GuardedMemory::ToSegment(base, at, from_caller, count);
         if (outcome == GuardedMemory::DONE)
             return offset < 0 ? SMEM_ERR_RANGE : 0;
-        if (outcome == GuardedMemory::COPY_FAULTED) {
+        if (outcome == GuardedMemory::SEGMENT_FAULTED) {
             base = nullptr;  // the segment has gone: unreachable until reopened
             return SMEM_ERR_NOT_EXIST;
         }
@@ -348,53 +349,44 @@ int32_t SmemCtrl::BoardResult(TvnResult result)
     return result == 0 ? 0 : SMEM_ERR_NOT_EXIST;
 }
 
-template <typename Value, typename Raw>
-int32_t SmemCtrl::ReadValue(int32_t address, Value* value,
+template <typename Raw>
+int32_t SmemCtrl::ReadValue(int32_t address, Raw* value,
                             TvnResult (TalvernBrdMng::*board_read)(BoardIndex, int32_t, Raw*))
 {
-    static_assert(sizeof(Value) == sizeof(Raw), "a value travels as its raw bits");
-    *value = Value();
+    *value = 0;
     if (mem_type == MEMTYPE_INTIME) {
-        Value read;
+        Raw read;
         const int32_t result = TransferINtime(address, sizeof(read), &read, nullptr);
         if (result == 0)
             *value = read;
         return result;
     }
     int32_t offset = 0;
-    int32_t result = Locate(address, sizeof(Value), &offset);
+    int32_t result = Locate(address, sizeof(Raw), &offset);
     if (result != 0)
         return result;
-    if (mem_type == MEMTYPE_BOARD) {
-        Raw raw = 0;
-        result = BoardResult((brd_mng->*board_read)(BOARD, offset, &raw));
-        if (result == 0)
-            memcpy(value, &raw, sizeof(raw));
-        return result;
-    }
-    Value read;
-    result = CopyFromMemory(offset, &read, sizeof(read));
+    Raw read = 0;
+    if (mem_type == MEMTYPE_BOARD)
+        result = BoardResult((brd_mng->*board_read)(BOARD, offset, &read));
+    else
+        result = CopyFromMemory(offset, &read, sizeof(read));
     if (result == 0)
         *value = read;
     return result;
 }
 
-template <typename Value, typename Raw>
-int32_t SmemCtrl::WriteValue(int32_t address, Value value,
+template <typename Raw>
+int32_t SmemCtrl::WriteValue(int32_t address, Raw value,
                              TvnResult (TalvernBrdMng::*board_write)(BoardIndex, int32_t, Raw))
 {
-    static_assert(sizeof(Value) == sizeof(Raw), "a value travels as its raw bits");
     if (mem_type == MEMTYPE_INTIME)
         return TransferINtime(address, sizeof(value), nullptr, &value);
     int32_t offset = 0;
-    const int32_t result = Locate(address, sizeof(Value), &offset);
+    const int32_t result = Locate(address, sizeof(Raw), &offset);
     if (result != 0)
         return result;
-    if (mem_type == MEMTYPE_BOARD) {
-        Raw raw;
-        memcpy(&raw, &value, sizeof(raw));
-        return BoardResult((brd_mng->*board_write)(BOARD, offset, raw));
-    }
+    if (mem_type == MEMTYPE_BOARD)
+        return BoardResult((brd_mng->*board_write)(BOARD, offset, value));
     return CopyToMemory(offset, &value, sizeof(value));
 }
 
@@ -413,14 +405,23 @@ int32_t SmemCtrl::ReadDWord(int32_t address, uint32_t* value)
     return ReadValue(address, value, &TalvernBrdMng::SmemReadDWord);
 }
 
+// A real is read as its bits and stored with an integer copy: loading it as
+// a floating-point value (the x87 unit of a 32-bit build does) would quiet
+// a signalling NaN.
 int32_t SmemCtrl::ReadReal(int32_t address, float* value)
 {
-    return ReadValue(address, value, &TalvernBrdMng::SmemReadDWord);
+    uint32_t bits;
+    const int32_t result = ReadValue(address, &bits, &TalvernBrdMng::SmemReadDWord);
+    memcpy(value, &bits, sizeof(bits));
+    return result;
 }
 
 int32_t SmemCtrl::ReadLReal(int32_t address, double* value)
 {
-    return ReadValue(address, value, &TalvernBrdMng::SmemReadLWord);
+    uint64_t bits;
+    const int32_t result = ReadValue(address, &bits, &TalvernBrdMng::SmemReadLWord);
+    memcpy(value, &bits, sizeof(bits));
+    return result;
 }
 
 int32_t SmemCtrl::WriteByte(int32_t address, uint8_t value)
@@ -438,14 +439,14 @@ int32_t SmemCtrl::WriteDWord(int32_t address, uint32_t value)
     return WriteValue(address, value, &TalvernBrdMng::SmemWriteDWord);
 }
 
-int32_t SmemCtrl::WriteReal(int32_t address, float value)
+int32_t SmemCtrl::WriteReal(int32_t address, uint32_t bits)
 {
-    return WriteValue(address, value, &TalvernBrdMng::SmemWriteDWord);
+    return WriteValue(address, bits, &TalvernBrdMng::SmemWriteDWord);
 }
 
-int32_t SmemCtrl::WriteLReal(int32_t address, double value)
+int32_t SmemCtrl::WriteLReal(int32_t address, uint64_t bits)
 {
-    return WriteValue(address, value, &TalvernBrdMng::SmemWriteLWord);
+    return WriteValue(address, bits, &TalvernBrdMng::SmemWriteLWord);
 }
 
 int32_t SmemCtrl::ReadBytes(int32_t address, void* buffer, uint32_t length)

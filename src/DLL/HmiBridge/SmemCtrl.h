@@ -56,7 +56,9 @@ public:
 
     // Typed accesses at a PLC address: 0 or an SMEM_ERR_ code. Typed reads
     // and GetStringLength leave 0 in the destination on every failure; block
-    // and string reads leave the buffer alone on failure.
+    // and string reads leave the buffer alone on failure. Reals travel as
+    // their raw bits (a Real's 32, an LReal's 64), never as floating-point
+    // values, so that every bit pattern, signalling NaNs among them, stays.
     int32_t ReadByte(int32_t address, uint8_t* value);
     int32_t ReadWord(int32_t address, uint16_t* value);
     int32_t ReadDWord(int32_t address, uint32_t* value);
@@ -67,8 +69,8 @@ public:
     int32_t WriteByte(int32_t address, uint8_t value);
     int32_t WriteWord(int32_t address, uint16_t value);
     int32_t WriteDWord(int32_t address, uint32_t value);
-    int32_t WriteReal(int32_t address, float value);
-    int32_t WriteLReal(int32_t address, double value);
+    int32_t WriteReal(int32_t address, uint32_t bits);
+    int32_t WriteLReal(int32_t address, uint64_t bits);
     int32_t WriteBytes(int32_t address, const void* buffer, uint32_t length);
     int32_t WriteString(int32_t address, const char* chars, uint32_t length);
     int32_t GetStringLength(int32_t address, int32_t* length);
@@ -88,7 +90,8 @@ private:
     // 0 with the byte offset, or the SMEM_ERR_ code.
     int32_t Locate(int32_t address, uint64_t size, int32_t* offset);
     // Copies between a mapped memory and the caller. On the INtime type the
-    // copy is guarded: a fault forgets base and gives SMEM_ERR_NOT_EXIST.
+    // copy is guarded: a fault on the segment's side forgets base and gives
+    // SMEM_ERR_NOT_EXIST; one on the caller's side is the caller's.
     int32_t CopyFromMemory(uint32_t offset, void* dest, uint32_t size);
     int32_t CopyToMemory(uint32_t offset, const void* src, uint32_t size);
     // A typed access on the INtime type: the checks of Locate and the copy
@@ -99,11 +102,13 @@ private:
     // A board request's result as the accessors report it.
     static int32_t BoardResult(TvnResult result);
 
-    template <typename Value, typename Raw>
-    int32_t ReadValue(int32_t address, Value* value,
+    // A typed access of one integer of Raw's width: the direct copy on a
+    // mapped memory, board_read or board_write on the board.
+    template <typename Raw>
+    int32_t ReadValue(int32_t address, Raw* value,
                       TvnResult (TalvernBrdMng::*board_read)(BoardIndex, int32_t, Raw*));
-    template <typename Value, typename Raw>
-    int32_t WriteValue(int32_t address, Value value,
+    template <typename Raw>
+    int32_t WriteValue(int32_t address, Raw value,
                        TvnResult (TalvernBrdMng::*board_write)(BoardIndex, int32_t, Raw));
 
     char mem_name[MAX_PATH];
