@@ -88,13 +88,16 @@ void ReadSettings(IniFile& ini)
     open_port = ini.GetInt(SETTINGS_SECTION, "OpenPort", DEFAULT_BOARD_PORT);
 }
 
-// The load steps. false only when memory for the settings reader or the
-// controller cannot be had: every export works on the controller, so the
-// library must not stay loaded without one.
+// The load steps. false when memory for the settings reader or the
+// controller cannot be had (every export works on the controller, so the
+// library must not stay loaded without one), or when the guard of the
+// INtime segment's copies cannot be installed (unguarded, a vanished
+// segment would end the process).
 bool LoadBridge(HMODULE module)
 {
     LoadNtx();  // without it the INtime type cannot open; the others work
-    GuardedMemory::Install();
+    if (!GuardedMemory::Install())
+        return false;
 
     g_config_ini = new (std::nothrow) IniFile();
     if (g_config_ini == nullptr)

@@ -1,45 +1,60 @@
-// GuardedMemory.h - memory accesses that survive a fault.
+// GuardedMemory.h - copies to and from a memory segment that may vanish.
 //
 // An INtime segment can vanish while it is mapped (its real-time process
-// ended, the kernel stopped): a plain read of it would end the HMI program.
-// Accesses made through this class instead report such a fault as a failed
-// access. Any exception raised by the guarded access counts: under emulation
-// a read of an unmapped page can arrive as another exception than an access
-// violation.
+// ended, the kernel stopped): a plain copy from it would end the HMI
+// program. A copy made here instead reports a fault on the segment's side as
+// a failed copy. A fault on the other side (the caller's buffer) is the
+// caller's, as with any C API given a bad pointer: it goes on to the
+// program's own handlers, the copy goes on if one of them mends the page and
+// continues, and the process ends if none does.
 //
-// How: the copy is a routine of a few instructions, and a vectored
-// exception handler, installed while the bridge is loaded, sends a thread
-// that faults at one of them to the routine's failure return. Nothing is
-// recorded per access and no registers are saved for it, so an access that
-// does not fault costs what a plain copy does; threads need no agreement.
+// How: each copy is a routine of a few instructions whose faulting
+// instructions are known, one routine for each direction, so that the
+// faulting instruction alone tells which operand is the segment. A vectored
+// exception handler, installed while the bridge is loaded, asks the system
+// whether the segment's bytes of that instruction are still accessible: if
+// not, it sends the thread to the routine's failure return. Under emulated
+// 32-bit Wine such a fault can arrive as another exception than an access
+// violation, and without its address; the question to the system is the
+// same. Nothing is recorded per copy and no registers are saved for it, so a
+// copy that does not fault costs what a plain copy does, and threads need no
+// agreement.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 
-// The guarded routine itself (GuardedMemory.cpp): returns an Outcome.
-extern "C" int GuardedProbeCopy(const void* probe, void* dest, const void* src, size_t size);
+// The guarded routines (GuardedMemory.cpp): each reads the 32-bit word at
+// probe (unless it is null), then copies size bytes; they return an Outcome.
+extern "C" int GuardedCopyFromSegment(const void* probe, void* dest, const void* segment,
+                                      size_t size) asm("talvern_guarded_from_segment");
+extern "C" int GuardedCopyToSegment(const void* probe, void* segment, const void* src,
+                                    size_t size) asm("talvern_guarded_to_segment");
 
 class GuardedMemory {
 public:
-    // Installs the handler; harmless when installed. true when accesses are
-    // guarded from now on.
+    // Installs the handler; harmless when installed. false when it cannot be
+    // installed: copies must not be made then.
     static bool Install();
     // Removes the handler (before the code that holds it is unloaded).
     static void Uninstall();
 
-    // Copies size bytes from src to dest. false when the copy raised an
-    // exception (dest may then hold part of the bytes). Without an installed
-    // guard the copy is made unguarded.
-    static bool Copy(void* dest, const void* src, size_t size);
+    // How a guarded copy ended.
+    enum Outcome {
+        DONE,
+        PROBE_FAULTED,    // the probe's read faulted; nothing was copied
+        SEGMENT_FAULTED,  // the segment's side of the copy faulted partway
+    };
 
-    // What ProbeThenCopy ran into.
-    enum Outcome { DONE, PROBE_FAULTED, COPY_FAULTED };
-    // Reads the 32-bit word at probe (unless it is null), then copies size
-    // bytes from src to dest, under one guard: the two steps of a typed
-    // access to a segment that may vanish, at the cost of one.
-    static Outcome ProbeThenCopy(const void* probe, void* dest, const void* src, size_t size)
+    // Reads the 32-bit word at probe (unless it is null: the segment's first
+    // word, the two steps of a typed access at the cost of one), then copies
+    // size bytes from the segment to dest.
+    static Outcome FromSegment(const void* probe, void* dest, const void* segment, size_t size)
     {
-        return static_cast<Outcome>(GuardedProbeCopy(probe, dest, src, size));
+        return static_cast<Outcome>(GuardedCopyFromSegment(probe, dest, segment, size));
+    }
+    // The same, copying size bytes from src into the segment.
+    static Outcome ToSegment(const void* probe, void* segment, const void* src, size_t size)
+    {
+        return static_cast<Outcome>(GuardedCopyToSegment(probe, segment, src, size));
     }
 };
