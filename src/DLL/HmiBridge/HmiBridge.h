@@ -13,9 +13,26 @@
  * return an INtime open error (-65536 plus the NTX error code) or a Windows
  * open error (a positive Windows system error code).
  *
+ * Pointer arguments: only HMI_SmemGetPointer's variable may be null (nothing
+ * is stored then). Every destination, value and buffer must be valid for
+ * the whole call: for the value's size, or for the length given. A bad one
+ * faults in the caller, as with any C function given a bad pointer.
+ *
+ * Reals are read and written as their raw bits: every bit pattern, NaNs
+ * included, arrives unchanged.
+ *
+ * Threads: the library holds one memory for the whole process and takes no
+ * lock; make calls into it one at a time.
+ *
+ * The board type (UsedMemType 3): board 0 is connected while the library is
+ * being loaded. HMI_SmemClose releases the board's memory and its connection
+ * for good: from then on HMI_SmemIsExist gives 0, every access
+ * SMEM_ERR_NOT_EXIST, and HMI_SmemOpen returns 0 without reaching the board,
+ * until the library is loaded again. HMI_SmemIsMemSize on the board reports
+ * the board's own memory size, not UsedMemSize.
+ *
  * Calling convention: __stdcall in both bitnesses (the names are exported
- * undecorated through HmiBridge.def). The caller makes one call into the
- * library at a time.
+ * undecorated through HmiBridge.def).
  */
 #ifndef HMIBRIDGE_H
 #define HMIBRIDGE_H
