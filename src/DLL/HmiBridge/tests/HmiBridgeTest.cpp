@@ -114,6 +114,58 @@ private:
     bool ok_ = false;
 };
 
+// HMI_SmemWriteReal (size 4) or HMI_SmemWriteLReal (size 8) called with
+// exactly these bits. A 32-bit caller that holds a float may quiet a
+// signalling NaN on the way (the x87 unit does), so there the export is
+// called through a type that takes the bits as integers, which the stack
+// holds alike. In a 64-bit build a real travels in an SSE register, which
+// keeps every bit.
+int32_t WriteRealBits(const HmiEntryPoints& hmi, int32_t address, uint64_t bits, size_t size)
+{
+#ifdef _WIN64
+    float real;
+    double lreal;
+    memcpy(&real, &bits, sizeof(real));
+    memcpy(&lreal, &bits, sizeof(lreal));
+    return size == sizeof(real) ? hmi.write_real(address, real) : hmi.write_lreal(address, lreal);
+#else
+    int32_t(HMI_API * write_real)(int32_t, uint32_t);
+    int32_t(HMI_API * write_lreal)(int32_t, uint32_t, uint32_t);
+    memcpy(&write_real, &hmi.write_real, sizeof(write_real));
+    memcpy(&write_lreal, &hmi.write_lreal, sizeof(write_lreal));
+    const uint32_t low = static_cast<uint32_t>(bits), high = static_cast<uint32_t>(bits >> 32);
+    return size == sizeof(float) ? write_real(address, low) : write_lreal(address, low, high);
+#endif
+}
+
+// Reals keep their bits both ways, shown with signalling NaNs of both signs
+// and every payload bit set: written through the export, the memory holds
+// them (as the PLC side sees it, or a block read on the board); put there
+// as bytes, the export reads them back.
+void ExpectRealsKeepTheirBits(const HmiEntryPoints& hmi, const uint8_t* plc, int32_t offset)
+{
+    const int32_t address = PCOS + offset;
+    for (uint64_t bits : {0x7FBFFFFFull, 0xFFBFFFFFull, 0x7FF7FFFFFFFFFFFFull,
+                          0xFFF7FFFFFFFFFFFFull}) {
+        SCOPED_TRACE(testing::Message() << "bits 0x" << std::hex << bits);
+        const size_t size = (bits >> 32) != 0 ? sizeof(double) : sizeof(float);
+        uint64_t stored = 0;
+        EXPECT_EQ(WriteRealBits(hmi, address, bits, size), 0);
+        if (plc != nullptr)
+            memcpy(&stored, plc + offset, size);
+        else
+            EXPECT_EQ(hmi.read_bytes(address, &stored, static_cast<uint32_t>(size)), 0);
+        EXPECT_EQ(stored, bits);
+
+        uint64_t read = 0;  // the bridge stores the real's bits here
+        EXPECT_EQ(hmi.write_bytes(address, &bits, static_cast<uint32_t>(size)), 0);
+        EXPECT_EQ(size == sizeof(float) ? hmi.read_real(address, reinterpret_cast<float*>(&read))
+                                        : hmi.read_lreal(address, reinterpret_cast<double*>(&read)),
+                  0);
+        EXPECT_EQ(read, bits);
+    }
+}
+
 // Settings text of one memory type for the access script.
 std::string Config(int type, uint32_t size, const std::string& extra = "")
 {
@@ -155,6 +207,7 @@ void RunAccessScript(const HmiEntryPoints& hmi, uint8_t* plc, uint32_t size, int
     const double lreal = -2.25;
     EXPECT_EQ(0, memcmp(&r, &real, sizeof(r)));  // bit for bit
     EXPECT_EQ(0, memcmp(&l, &lreal, sizeof(l)));
+    ExpectRealsKeepTheirBits(hmi, plc, 64);
     if (plc != nullptr) {
         // Little-endian at the byte offsets, as the PLC side reads them.
         const uint8_t expected[13] = {0, 0xA5, 0xEF, 0xBE, 0xEF, 0xBE, 0xAD, 0xDE, 0, 0, 0, 0xC0, 0x3F};
@@ -300,23 +353,33 @@ TEST(HmiBridgeAddress, PlcAddressesBoundedWithoutWrapAround)
         {PCOS, 68000, 4, 0},
         {PCOS, 67999, 4, SMEM_ERR_RANGE},
         {PCOS, 199068, 4, 0},  // the last four bytes of 131072
+        // Fails only where the configured size does not bound the access.
         {PCOS, 199069, 4, SMEM_ERR_RANGE},
         {PCOS, 199072, 0, 0},
         {PCOS, 68001, 4294967295u, SMEM_ERR_RANGE},
-        {2147483647, -2147483647 - 1, 0, SMEM_ERR_RANGE},
-        {-2147483647 - 1, 2147483647, 0, SMEM_ERR_RANGE},  // offset past 31 bits
+        // Fails only where address - ProConOS_Offset wraps at 32 bits (to 1).
+        {2147483647, -2147483647 - 1, 4, SMEM_ERR_RANGE},
+        // The last four bytes, seen from the lowest offset.
+        {-2147483647 - 1, -2147483647 - 1 + 131068, 4, 0},
     };
     ScopedTempDir dir("hmiaddr");
+    // A segment larger than the configured size (the default 131072): the
+    // configured size must be the only bound.
+    NtxSide ntx;
+    ASSERT_TRUE(ntx.Ok());
+    ASSERT_NE(ntx.control.create_segment("", "HmiAddr", 2 * 131072), NTX_NO_HANDLE);
     for (const Case& c : cases) {
         SCOPED_TRACE("pcos " + std::to_string(c.pcos) + " address " + std::to_string(c.address) +
                      " size " + std::to_string(c.size));
-        const std::string config = "UsedMemName=HmiAddr\r\nUsedMemType=2\r\nProConOS_Offset=" +
+        const std::string config = "UsedMemName=HmiAddr\r\nUsedMemType=1\r\nProConOS_Offset=" +
                                    std::to_string(c.pcos) + "\r\n";
         Bridge bridge(dir, config.c_str());
         ASSERT_TRUE(bridge.Loaded());
         ASSERT_EQ(bridge.hmi.open(), 0);
-        uint8_t buffer[4] = {};
-        EXPECT_EQ(bridge.hmi.read_bytes(c.address, buffer, c.size), c.expected);
+        // A write: where a bound fails, it overruns the segment, not the
+        // test's own stack.
+        const uint8_t buffer[4] = {};
+        EXPECT_EQ(bridge.hmi.write_bytes(c.address, buffer, c.size), c.expected);
     }
 }
 
@@ -368,18 +431,21 @@ TEST(HmiBridgeOpen, InvalidMemoryTypeNeverOpens)
 
 TEST(HmiBridgeOpen, SequencesWhenTheSegmentIsMissing)
 {
+    // Each INtime attempt makes four NTX calls before the name is not found.
+    constexpr uint32_t ATTEMPT = 4;
     struct Case {
         const char* config;
         int32_t result;
         int32_t type_after;  // HMI_SmemIsMemType after the open
         DWORD min_ms, max_ms;
+        uint32_t ntx_calls;
     };
     const Case cases[] = {
-        {"OpenSeqType=0\r\n", NTX_NO_SEGMENT_ERROR, 0, 0, 900},
-        {"OpenSeqType=1\r\nOpenTimeout=0\r\n", NTX_NO_SEGMENT_ERROR, 0, 950, 2500},
-        {"OpenSeqType=1\r\nOpenTimeout=3\r\n", NTX_NO_SEGMENT_ERROR, 0, 2900, 6000},
-        {"OpenSeqType=2\r\n", 0, MEMTYPE_WINDOWS, 0, 900},
-        {"OpenSeqType=3\r\n", 0, 0, 0, 900},  // opened without memory
+        {"OpenSeqType=0\r\n", NTX_NO_SEGMENT_ERROR, 0, 0, 900, ATTEMPT},
+        {"OpenSeqType=1\r\nOpenTimeout=0\r\n", NTX_NO_SEGMENT_ERROR, 0, 950, 2500, ATTEMPT},
+        {"OpenSeqType=1\r\nOpenTimeout=3\r\n", NTX_NO_SEGMENT_ERROR, 0, 2900, 6000, 3 * ATTEMPT},
+        {"OpenSeqType=2\r\n", 0, MEMTYPE_WINDOWS, 0, 900, ATTEMPT},
+        {"OpenSeqType=3\r\n", 0, 0, 0, 900, ATTEMPT},  // opened without memory
     };
     ScopedTempDir dir("hmiseq");
     NtxSide ntx;
@@ -389,11 +455,13 @@ TEST(HmiBridgeOpen, SequencesWhenTheSegmentIsMissing)
         const std::string config = std::string("UsedMemName=HmiSeq\r\nUsedMemType=1\r\n") + c.config;
         Bridge bridge(dir, config.c_str());
         ASSERT_TRUE(bridge.Loaded());
+        ntx.control.reset_call_count();
         const ULONGLONG start = GetTickCount64();
         EXPECT_EQ(bridge.hmi.open(), c.result);
         const ULONGLONG took = GetTickCount64() - start;
         EXPECT_GE(took, c.min_ms);
         EXPECT_LE(took, c.max_ms);
+        EXPECT_EQ(ntx.control.call_count(), c.ntx_calls);
         EXPECT_EQ(bridge.hmi.is_mem_type(), c.type_after);
         uint32_t d = 7;
         EXPECT_EQ(bridge.hmi.read_dword(PCOS, &d),
@@ -425,13 +493,15 @@ TEST(HmiBridgeFault, VanishedSegmentIsUnreachableUntilReopened)
     NtxSide ntx;
     ASSERT_TRUE(ntx.Ok());
     // Configured larger than the segment: the probe of the first word passes,
-    // a copy past the segment's end faults.
+    // a copy past the segment's end faults. The segment's view starts on a
+    // 64 KiB allocation boundary, so nothing else can be mapped between its
+    // end and the next boundary: the copies below end there.
     ASSERT_NE(ntx.control.create_segment("", "HmiGone", 4096), NTX_NO_HANDLE);
     Bridge bridge(dir, "UsedMemName=HmiGone\r\nUsedMemType=1\r\nUsedMemSize=131072\r\n");
     ASSERT_TRUE(bridge.Loaded());
     ASSERT_EQ(bridge.hmi.open(), 0);
     uint32_t d = 7;
-    EXPECT_EQ(bridge.hmi.read_dword(PCOS + 65536, &d), SMEM_ERR_NOT_EXIST);
+    EXPECT_EQ(bridge.hmi.read_dword(PCOS + 4096 - 2, &d), SMEM_ERR_NOT_EXIST);
     EXPECT_EQ(d, 0u);
     EXPECT_EQ(bridge.hmi.is_exist(), 0) << "a faulting copy forgets the segment";
     // A block copy that runs off the segment's end partway fails the same way,
@@ -458,6 +528,63 @@ TEST(HmiBridgeFault, VanishedSegmentIsUnreachableUntilReopened)
     bridge.hmi.close();
     EXPECT_EQ(bridge.hmi.open(), 0);
     EXPECT_EQ(bridge.hmi.write_dword(PCOS, 1), 0);
+}
+
+// A page of this program's own, locked (inaccessible) before each call. The
+// program's last vectored handler, added after the bridge was loaded, mends
+// it (makes it accessible) and continues, as a program that manages its own
+// pages does. Any exception while the page is locked counts as an access to
+// it: under emulation it may carry neither code nor address.
+uint8_t* g_page = nullptr;
+int g_mends = 0;
+
+LONG CALLBACK MendPage(EXCEPTION_POINTERS*)
+{
+    MEMORY_BASIC_INFORMATION info;
+    DWORD old;
+    if (VirtualQuery(g_page, &info, sizeof(info)) != sizeof(info) ||
+        info.Protect != PAGE_NOACCESS || !VirtualProtect(g_page, 4096, PAGE_READWRITE, &old))
+        return EXCEPTION_CONTINUE_SEARCH;
+    ++g_mends;
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+TEST(HmiBridgeFault, FaultOnTheCallersBufferIsTheCallers)
+{
+    ScopedTempDir dir("hmicaller");
+    NtxSide ntx;
+    ASSERT_TRUE(ntx.Ok());
+    ASSERT_NE(ntx.control.create_segment("", "HmiCaller", 4096), NTX_NO_HANDLE);
+    g_page = static_cast<uint8_t*>(
+        VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    ASSERT_NE(g_page, nullptr);
+    auto lock = [] {
+        DWORD old;
+        VirtualProtect(g_page, 4096, PAGE_NOACCESS, &old);
+    };
+    constexpr uint32_t LENGTH = 100;  // a block, not a typed size
+    for (int type : {MEMTYPE_INTIME, MEMTYPE_WINDOWS}) {
+        SCOPED_TRACE("memory type " + std::to_string(type));
+        Bridge bridge(dir, ("UsedMemName=HmiCaller\r\nUsedMemSize=4096\r\nUsedMemType=" +
+                            std::to_string(type) + "\r\n").c_str());
+        ASSERT_TRUE(bridge.Loaded());
+        ASSERT_EQ(bridge.hmi.open(), 0);
+        PVOID handler = AddVectoredExceptionHandler(0, MendPage);
+        g_mends = 0;
+        for (uint32_t i = 0; i < LENGTH; ++i)
+            g_page[i] = static_cast<uint8_t>(i + 1);
+        lock();
+        EXPECT_EQ(bridge.hmi.write_bytes(PCOS + 8, g_page, LENGTH), 0);
+        memset(g_page, 0, LENGTH);
+        lock();
+        EXPECT_EQ(bridge.hmi.read_bytes(PCOS + 8, g_page, LENGTH), 0);
+        RemoveVectoredExceptionHandler(handler);
+        EXPECT_EQ(g_mends, 2);
+        for (uint32_t i = 0; i < LENGTH; ++i)
+            ASSERT_EQ(g_page[i], static_cast<uint8_t>(i + 1)) << "byte " << i;
+        EXPECT_EQ(bridge.hmi.is_exist(), 1) << "the memory is still reachable";
+    }
+    VirtualFree(g_page, 0, MEM_RELEASE);
 }
 
 TEST(HmiBridgeBoard, FailedBoardRequestsAreReported)
