@@ -42,6 +42,11 @@ wine_prefix_begin() {
     mkdir -p "$WINEPREFIX"
     (
         timeout 900 wineboot -i </dev/null >"$BUILD/wineboot.log" 2>&1 &&
+        # Wine links the profile's folders (Desktop, Documents, ...) to the
+        # Unix home; plain folders instead keep a test that removes a tree
+        # on drive C: away from the home of whoever runs the tests.
+        find "$WINEPREFIX/drive_c/users" -mindepth 2 -maxdepth 2 -type l \
+            -exec sh -c 'rm "$1" && mkdir "$1"' sh {} \; &&
         # Wine's services give a service 10 s to connect to them; a 32-bit
         # one can take longer where it runs emulated.
         timeout 120 "$WINE64" reg add 'HKLM\System\CurrentControlSet\Control' \

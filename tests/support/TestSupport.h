@@ -23,16 +23,20 @@ public:
         GetCurrentDirectoryA(MAX_PATH, previous_);
         static LONG counter = 0;
         char name[MAX_PATH];
-        wsprintfA(name, "%stalvern_%s_%lu_%ld_%lu", temp, tag, GetCurrentProcessId(),
+        wsprintfA(name, "%s%s%s_%lu_%ld_%lu", temp, PREFIX, tag, GetCurrentProcessId(),
                   InterlockedIncrement(&counter), GetTickCount());
         path_ = name;
+        own_ = std::string(temp) + PREFIX;
         CreateDirectoryA(path_.c_str(), nullptr);
         SetCurrentDirectoryA(path_.c_str());
     }
     ~ScopedTempDir()
     {
         SetCurrentDirectoryA(previous_);
-        RemoveTree(path_);
+        // Only a folder of this class's own: never a tree that a test which
+        // overran its memory left in path_.
+        if (path_.size() > own_.size() && path_.compare(0, own_.size(), own_) == 0)
+            RemoveTree(path_);
     }
     ScopedTempDir(const ScopedTempDir&) = delete;
     ScopedTempDir& operator=(const ScopedTempDir&) = delete;
@@ -61,8 +65,11 @@ private:
         RemoveDirectoryA(dir.c_str());
     }
 
+    static constexpr const char* PREFIX = "talvern_";
+
     char previous_[MAX_PATH];
     std::string path_;
+    std::string own_;  // the temporary directory and PREFIX
 };
 
 // Whole content of a file as bytes; empty when it cannot be read.
