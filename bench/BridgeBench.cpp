@@ -14,10 +14,10 @@
 //    %INTIME%\bin\ntx.dll names; the benchmark creates the segment there
 //    first): HMI_SmemReadDWord beside a plain read of the same bytes through
 //    a function the compiler can neither inline nor see into.
-// Each figure is the best of three alternating runs. Each ratio divides the
-// other party's rate by the bridge's (1.00: the bridge costs nothing more);
-// the last one compares the INtime type's guarded path with the Windows
-// type's.
+// Each figure is the best of three runs alternating between the parties
+// compared, printed as measured. Each ratio divides the other party's rate
+// by the bridge's and says which of the two is faster; the last one compares
+// the Windows type's HMI_SmemReadDWord with the INtime type's guarded path.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -45,30 +45,18 @@ constexpr int32_t VALUE_ADDRESS = PCOS_OFFSET + VALUE_OFFSET;
 // Written through the bridge first: every party must read it back.
 constexpr uint32_t VALUE = 0x89ABCDEFu;
 constexpr uint32_t BLOCK_SIZE = 4096;
-constexpr int RUNS = 3;
 // The bridge holds board 0; the direct TalvernLink.dll calls use this one.
 constexpr BoardIndex DIRECT_BOARD = 1;
-constexpr double NS_PER_SECOND = 1e9;
-
-// Where the plain memory reads leave their sum, so that none is dropped.
-volatile uint32_t g_sink;
 
 // The plain read: one double word at offset of a mapped memory. noipa keeps
 // it a real call that the caller knows nothing about (no inlining, no
-// assumption that it is pure).
+// assumption that it is pure), so a call whose value is dropped is still
+// made.
 __attribute__((noipa)) uint32_t PlainReadDWord(const uint8_t* memory, int32_t offset)
 {
     uint32_t value;
     memcpy(&value, memory + offset, sizeof(value));
     return value;
-}
-
-// Keeps the higher of best and rate; false when the run failed (rate 0).
-bool Keep(double& best, double rate)
-{
-    if (rate > best)
-        best = rate;
-    return rate > 0;
 }
 
 // HmiBridge.dll loaded from the bridge folder with settings, its memory
@@ -85,7 +73,7 @@ public:
         const int32_t result = hmi.open();
         opened_ = result == 0;
         if (!opened_)
-            std::printf("  HMI_SmemOpen -> %ld\n", static_cast<long>(result));
+            PrintLine("  HMI_SmemOpen -> %ld\n", static_cast<long>(result));
         else
             written_ = hmi.write_dword(VALUE_ADDRESS, VALUE) == 0;
     }
@@ -158,7 +146,7 @@ public:
         char path[MAX_PATH];
         const DWORD length = GetEnvironmentVariableA(NTX_ENV_VARIABLE, intime, MAX_PATH);
         if (length == 0 || length >= MAX_PATH) {
-            std::printf("  %s is not set: no NTX library\n", NTX_ENV_VARIABLE);
+            PrintLine("  %s is not set: no NTX library\n", NTX_ENV_VARIABLE);
             return;
         }
         const int written =
@@ -167,12 +155,12 @@ public:
             return;
         module_ = LoadLibraryA(path);
         if (module_ == nullptr || !NtxStandInBind(module_, &controls_)) {
-            std::printf("  %s is not the NTX stand-in\n", path);
+            PrintLine("  %s is not the NTX stand-in\n", path);
             return;
         }
         created_ = controls_.create_segment(nullptr, MEMORY_NAME, MEMORY_SIZE) != NTX_NO_HANDLE;
         if (!created_)
-            std::printf("  the segment %s could not be created\n", MEMORY_NAME);
+            PrintLine("  the segment %s could not be created\n", MEMORY_NAME);
     }
     ~StandInSegment()
     {
@@ -198,15 +186,11 @@ BridgeSettings Settings(int32_t mem_type, int port)
     return BridgeSettings{MEMORY_NAME, mem_type, MEMORY_SIZE, PCOS_OFFSET, BOARD_ADDRESS, port};
 }
 
-struct BoardFigures {
-    double hmi_dword = 0, tvn_dword = 0, plain_dword = 0;
-    double hmi_block = 0, tvn_block = 0, plain_block = 0;
-};
-
-// Best of RUNS alternating runs of the bridge, TalvernLink.dll and the plain
-// client on the board; false when a party could not start, read another
-// value than the bridge wrote, or a call failed.
-bool MeasureBoard(const char* folder, int port, double seconds, BoardFigures& best)
+// Compares HMI_SmemReadDWord with TalvernLink.dll and the plain client on
+// the board, then the 4 KiB HMI_SmemReadBytes the same way, printing as it
+// goes; false when a party could not start, read another value than the
+// bridge wrote, or a call failed.
+bool MeasureBoard(const char* folder, int port, double seconds)
 {
     LoadedBridge bridge(folder, Settings(MEMTYPE_BOARD, port));
     DirectLink link(port);
@@ -224,42 +208,37 @@ bool MeasureBoard(const char* folder, int port, double seconds, BoardFigures& be
     const HmiEntryPoints& hmi = bridge.hmi;
     uint32_t dword = 0;
     std::vector<uint8_t> block(BLOCK_SIZE);
-    auto rate = [seconds](auto&& call) {
-        return Rate(call, seconds, NETWORK_CALLS_PER_CLOCK_CHECK);
+    auto hmi_dword = [&] { return hmi.read_dword(VALUE_ADDRESS, &dword) == 0; };
+    auto tvn_dword = [&] {
+        return link.tvn.smem_read_dword(DIRECT_BOARD, link.handle, VALUE_OFFSET, &dword) == 0;
     };
-    for (int run = 0; run < RUNS; ++run) {
-        const bool ok =
-            Keep(best.hmi_dword, rate([&] { return hmi.read_dword(VALUE_ADDRESS, &dword) == 0; })) &&
-            Keep(best.tvn_dword, rate([&] {
-                     return link.tvn.smem_read_dword(DIRECT_BOARD, link.handle, VALUE_OFFSET,
-                                                     &dword) == 0;
-                 })) &&
-            Keep(best.plain_dword, rate([&] {
-                     return plain.Read(plain_handle, VALUE_OFFSET, &dword, sizeof(dword));
-                 })) &&
-            Keep(best.hmi_block, rate([&] {
-                     return hmi.read_bytes(PCOS_OFFSET, block.data(), BLOCK_SIZE) == 0;
-                 })) &&
-            Keep(best.tvn_block, rate([&] {
-                     return link.tvn.smem_read_bytes(DIRECT_BOARD, link.handle, 0, block.data(),
-                                                     BLOCK_SIZE) == 0;
-                 })) &&
-            Keep(best.plain_block,
-                 rate([&] { return plain.Read(plain_handle, 0, block.data(), BLOCK_SIZE); }));
-        if (!ok)
-            return false;
-    }
-    return true;
+    auto plain_dword = [&] {
+        return plain.Read(plain_handle, VALUE_OFFSET, &dword, sizeof(dword));
+    };
+    auto hmi_block = [&] { return hmi.read_bytes(PCOS_OFFSET, block.data(), BLOCK_SIZE) == 0; };
+    auto tvn_block = [&] {
+        return link.tvn.smem_read_bytes(DIRECT_BOARD, link.handle, 0, block.data(),
+                                        BLOCK_SIZE) == 0;
+    };
+    auto plain_block = [&] { return plain.Read(plain_handle, 0, block.data(), BLOCK_SIZE); };
+
+    PrintLine("board, %u bytes, round trips per second:\n", static_cast<unsigned>(sizeof(dword)));
+    if (!Compare({Party("HMI_SmemReadDWord", hmi_dword), Party("TVN_SmemReadDWord", tvn_dword),
+                  Party("plain client", plain_dword)},
+                 seconds, Unit::ROUND_TRIPS))
+        return false;
+    PrintLine("board, %lu bytes, round trips per second:\n",
+              static_cast<unsigned long>(BLOCK_SIZE));
+    return Compare({Party("HMI_SmemReadBytes", hmi_block), Party("TVN_SmemReadBytes", tvn_block),
+                    Party("plain client", plain_block)},
+                   seconds, Unit::ROUND_TRIPS);
 }
 
-struct MemoryFigures {
-    double hmi = 0, plain = 0;
-};
-
-// Best of RUNS alternating runs of HMI_SmemReadDWord and the plain read of
-// the same bytes on the mapped memory of mem_type; false when the bridge
-// could not open it, the plain read sees another value, or a call failed.
-bool MeasureMemory(const char* folder, int32_t mem_type, double seconds, MemoryFigures& best)
+// Compares HMI_SmemReadDWord with the plain read of the same bytes on the
+// mapped memory of mem_type, printing as it goes, and leaves the bridge's
+// best rate in hmi_rate; false when the bridge could not open the memory,
+// the plain read sees another value, or a call failed.
+bool MeasureMemory(const char* folder, int32_t mem_type, double seconds, double& hmi_rate)
 {
     LoadedBridge bridge(folder, Settings(mem_type, 0));
     if (!bridge.Ready())
@@ -270,41 +249,22 @@ bool MeasureMemory(const char* folder, int32_t mem_type, double seconds, MemoryF
     if (memory == nullptr || PlainReadDWord(memory, VALUE_OFFSET) != VALUE)
         return false;
 
-    const HmiEntryPoints& hmi = bridge.hmi;
-    uint32_t dword = 0, sum = 0;
-    auto rate = [seconds](auto&& call) {
-        return Rate(call, seconds, MEMORY_CALLS_PER_CLOCK_CHECK);
+    // Captured by value, so that the timing loop keeps the entry point and the
+    // memory address in registers.
+    const auto read_dword = bridge.hmi.read_dword;
+    uint32_t dword = 0;
+    auto hmi_dword = [read_dword, &dword] { return read_dword(VALUE_ADDRESS, &dword) == 0; };
+    // The value is dropped: PlainReadDWord is noipa, so each call is made.
+    auto plain_dword = [memory] {
+        PlainReadDWord(memory, VALUE_OFFSET);
+        return true;
     };
-    for (int run = 0; run < RUNS; ++run) {
-        const bool ok =
-            Keep(best.hmi, rate([&] { return hmi.read_dword(VALUE_ADDRESS, &dword) == 0; })) &&
-            Keep(best.plain, rate([&] {
-                     sum += PlainReadDWord(memory, VALUE_OFFSET);
-                     return true;
-                 }));
-        if (!ok)
-            return false;
-    }
-    g_sink = sum;
+    std::vector<double> best;
+    if (!Compare({Party("HMI_SmemReadDWord", hmi_dword), Party("plain read", plain_dword)}, seconds,
+                 Unit::MEMORY_CALLS, &best))
+        return false;
+    hmi_rate = best[0];
     return true;
-}
-
-// One figure of round trips per second.
-void PrintRoundTrips(const char* what, double rate)
-{
-    std::printf("  %-40s %12.0f/s\n", what, rate);
-}
-
-// One figure of calls per second, with the time of one call.
-void PrintCalls(const char* what, double rate)
-{
-    std::printf("  %-40s %12.0f/s  %8.1f ns per call\n", what, rate, NS_PER_SECOND / rate);
-}
-
-// The ratio of a pair: rate of other divided by the bridge's rate.
-void PrintRatio(const char* other, const char* bridge, double other_rate, double bridge_rate)
-{
-    std::printf("  ratio %s / %s: %.3f\n", other, bridge, other_rate / bridge_rate);
 }
 
 }  // namespace
@@ -326,54 +286,31 @@ int main(int argc, char** argv)
 
     WSADATA wsa;
     WSAStartup(MAKEWORD(2, 0), &wsa);
-    std::printf("HmiBridge.dll from %s, best of %d runs of %.1f s\n", folder, RUNS, seconds);
+    PrintLine("HmiBridge.dll from %s, best of %d runs of %.1f s\n", folder, RUNS, seconds);
     int status = 0;
 
-    std::printf("board at %s:%d (UsedMemType 3), round trips per second:\n", BOARD_ADDRESS, port);
-    BoardFigures board;
-    if (MeasureBoard(folder, port, seconds, board)) {
-        PrintRoundTrips("HMI_SmemReadDWord", board.hmi_dword);
-        PrintRoundTrips("TVN_SmemReadDWord", board.tvn_dword);
-        PrintRoundTrips("plain client, 4 bytes", board.plain_dword);
-        PrintRoundTrips("HMI_SmemReadBytes 4096 bytes", board.hmi_block);
-        PrintRoundTrips("TVN_SmemReadBytes 4096 bytes", board.tvn_block);
-        PrintRoundTrips("plain client, 4096 bytes", board.plain_block);
-        PrintRatio("plain client", "HMI_SmemReadDWord", board.plain_dword, board.hmi_dword);
-        PrintRatio("TVN_SmemReadDWord", "HMI_SmemReadDWord", board.tvn_dword, board.hmi_dword);
-        PrintRatio("plain client", "HMI_SmemReadBytes", board.plain_block, board.hmi_block);
-        PrintRatio("TVN_SmemReadBytes", "HMI_SmemReadBytes", board.tvn_block, board.hmi_block);
-    } else {
-        std::printf("  the board could not be reached or a call failed\n");
+    PrintLine("board at %s:%d (UsedMemType 3)\n", BOARD_ADDRESS, port);
+    if (!MeasureBoard(folder, port, seconds)) {
+        PrintLine("  the board could not be reached or a call failed\n");
         status = 1;
     }
-    std::fflush(stdout);
 
-    std::printf("Windows file mapping %s_Win (UsedMemType 2), calls per second:\n", MEMORY_NAME);
-    MemoryFigures windows;
-    if (MeasureMemory(folder, MEMTYPE_WINDOWS, seconds, windows)) {
-        PrintCalls("HMI_SmemReadDWord", windows.hmi);
-        PrintCalls("plain read", windows.plain);
-        PrintRatio("plain read", "HMI_SmemReadDWord", windows.plain, windows.hmi);
-    } else {
-        std::printf("  the mapping could not be opened or a call failed\n");
+    PrintLine("Windows file mapping %s_Win (UsedMemType 2), calls per second:\n", MEMORY_NAME);
+    double windows_rate = 0;
+    if (!MeasureMemory(folder, MEMTYPE_WINDOWS, seconds, windows_rate)) {
+        PrintLine("  the mapping could not be opened or a call failed\n");
         status = 1;
     }
-    std::fflush(stdout);
 
-    std::printf("INtime segment %s (UsedMemType 1, NTX stand-in), calls per second:\n",
-                MEMORY_NAME);
-    MemoryFigures intime;
+    PrintLine("INtime segment %s (UsedMemType 1, NTX stand-in), calls per second:\n", MEMORY_NAME);
+    double intime_rate = 0;
     StandInSegment segment;
-    if (segment.Ready() && MeasureMemory(folder, MEMTYPE_INTIME, seconds, intime)) {
-        PrintCalls("HMI_SmemReadDWord", intime.hmi);
-        PrintCalls("plain read", intime.plain);
-        PrintRatio("plain read", "HMI_SmemReadDWord", intime.plain, intime.hmi);
-        if (windows.hmi > 0)
-            PrintRatio("Windows type", "INtime type (HMI_SmemReadDWord)", windows.hmi,
-                       intime.hmi);
-    } else {
-        std::printf("  the segment could not be opened or a call failed\n");
+    if (!segment.Ready() || !MeasureMemory(folder, MEMTYPE_INTIME, seconds, intime_rate)) {
+        PrintLine("  the segment could not be opened or a call failed\n");
         status = 1;
+    } else if (windows_rate > 0) {
+        PrintLine("HMI_SmemReadDWord on the two mapped types:\n");
+        PrintRatio("Windows type", "INtime type", windows_rate, intime_rate);
     }
 
     WSACleanup();

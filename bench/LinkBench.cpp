@@ -7,8 +7,9 @@
 // Measures TVN_SmemReadWord and a 4 KiB TVN_SmemReadBytes, first with the
 // library's default log level (no TalvernLog.ini in the current directory),
 // then with every line of the library enabled (LOGLEVEL 10007H). Each figure
-// is the best of three runs; the ratio is the plain client's rate divided by
-// the library's (1.00: no cost over the plain client). The current directory
+// is the best of three runs alternating between the library and the plain
+// client, printed as measured; the ratio is the plain client's rate divided
+// by the library's, with which of the two is faster. The current directory
 // receives TalvernLog.ini and the log files.
 #include <winsock2.h>
 #include <windows.h>
@@ -27,7 +28,6 @@ namespace {
 
 constexpr const char* MEMORY_NAME = "BenchMemory";
 constexpr uint32_t BLOCK_SIZE = 4096;
-constexpr int RUNS = 3;
 constexpr const char* ALL_LINES = "10007H";
 
 // TalvernLink.dll loaded from the current directory's log settings, with
@@ -58,12 +58,10 @@ private:
     HMODULE module_ = nullptr;
 };
 
-struct Figures {
-    double word = 0, block = 0, plain_word = 0, plain_block = 0;
-};
-
-// Best of RUNS alternating runs of the library and the plain client.
-bool Measure(const char* address, int port, double seconds, Figures& best)
+// Compares TVN_SmemReadWord and then the 4 KiB TVN_SmemReadBytes with the
+// plain client at the current log settings (level names them), printing as
+// it goes; false when the board could not be reached or a call failed.
+bool Measure(const char* address, int port, double seconds, const char* level)
 {
     LoadedLink link(address, port);
     PlainBoardClient plain;
@@ -74,37 +72,20 @@ bool Measure(const char* address, int port, double seconds, Figures& best)
         return false;
     uint16_t word = 0;
     std::vector<uint8_t> block(BLOCK_SIZE);
-    auto keep = [](double& best_rate, double rate) {
-        if (rate > best_rate)
-            best_rate = rate;
-        return rate > 0;
+    auto link_word = [&] { return link.tvn.smem_read_word(0, link.handle, 0, &word) == 0; };
+    auto plain_word = [&] { return plain.Read(plain_handle, 0, &word, sizeof(word)); };
+    auto link_block = [&] {
+        return link.tvn.smem_read_bytes(0, link.handle, 0, block.data(), BLOCK_SIZE) == 0;
     };
-    auto rate = [seconds](auto&& call) {
-        return Rate(call, seconds, NETWORK_CALLS_PER_CLOCK_CHECK);
-    };
-    for (int run = 0; run < RUNS; ++run) {
-        bool ok =
-            keep(best.word, rate([&] {
-                     return link.tvn.smem_read_word(0, link.handle, 0, &word) == 0;
-                 })) &&
-            keep(best.plain_word,
-                 rate([&] { return plain.Read(plain_handle, 0, &word, sizeof(word)); })) &&
-            keep(best.block, rate([&] {
-                     return link.tvn.smem_read_bytes(0, link.handle, 0, block.data(),
-                                                     BLOCK_SIZE) == 0;
-                 })) &&
-            keep(best.plain_block,
-                 rate([&] { return plain.Read(plain_handle, 0, block.data(), BLOCK_SIZE); }));
-        if (!ok)
-            return false;
-    }
-    return true;
-}
+    auto plain_block = [&] { return plain.Read(plain_handle, 0, block.data(), BLOCK_SIZE); };
 
-void PrintLine(const char* what, const char* level, double link, double plain)
-{
-    std::printf("%-30s %-16s %10.0f/s   plain client %10.0f/s   ratio %.3f\n", what, level, link,
-                plain, plain / link);
+    PrintLine("%s, %u bytes:\n", level, static_cast<unsigned>(sizeof(word)));
+    if (!Compare({Party("TVN_SmemReadWord", link_word), Party("plain client", plain_word)}, seconds,
+                 Unit::ROUND_TRIPS))
+        return false;
+    PrintLine("%s, %lu bytes:\n", level, static_cast<unsigned long>(BLOCK_SIZE));
+    return Compare({Party("TVN_SmemReadBytes", link_block), Party("plain client", plain_block)},
+                   seconds, Unit::ROUND_TRIPS);
 }
 
 }  // namespace
@@ -121,8 +102,8 @@ int main(int argc, char** argv)
 
     WSADATA wsa;
     WSAStartup(MAKEWORD(2, 0), &wsa);
-    std::printf("round trips per second, best of %d runs of %.1f s, board at %s:%d\n", RUNS,
-                seconds, address, port);
+    PrintLine("round trips per second, best of %d runs of %.1f s, board at %s:%d\n", RUNS, seconds,
+              address, port);
 
     const struct {
         const char* name;
@@ -133,15 +114,10 @@ int main(int argc, char** argv)
         DeleteFileA("TalvernLog.ini");
         if (s.level != nullptr)
             WritePrivateProfileStringA("LOG", "LOGLEVEL", s.level, ".\\TalvernLog.ini");
-        Figures f;
-        if (!Measure(address, port, seconds, f)) {
-            std::printf("%s: the board could not be reached or a call failed\n", s.name);
+        if (!Measure(address, port, seconds, s.name)) {
+            PrintLine("%s: the board could not be reached or a call failed\n", s.name);
             status = 1;
-            continue;
         }
-        PrintLine("TVN_SmemReadWord", s.name, f.word, f.plain_word);
-        PrintLine("TVN_SmemReadBytes 4096 bytes", s.name, f.block, f.plain_block);
-        std::fflush(stdout);
     }
     WSACleanup();
     return status;

@@ -9,6 +9,7 @@
 #     TalvernLink.dll and the plain client; on the Windows file mapping and
 #     on an INtime segment of the NTX stand-in, calls per second of
 #     HMI_SmemReadDWord beside a plain read of the same bytes.
+# The programs' output shows as it comes: each figure as it is measured.
 #   BUILD=build   the build folder (holds the Wine prefix too)
 # An argument gives the seconds per measurement (default 2).
 set -euo pipefail
@@ -17,10 +18,15 @@ set -euo pipefail
 demo_begin TalvernLink BoardSimExe LinkBench HmiBridge NtxStandIn BridgeBench
 board_start
 
+# run_shown FOLDER PROGRAM ARGS...: runs PROGRAM in FOLDER for at most 600 s,
+# its output passed on line by line without the CRs (sed -u: at once, even
+# into a pipe); the status is the program's (pipefail).
+run_shown() {
+    (cd "$1" && timeout 600 "$loader" "${@:2}" </dev/null 2>&1 | sed -u 's/\r$//')
+}
+
 status=0
-(cd "$work" && timeout 600 "$loader" "$bin/LinkBench.exe" 127.0.0.1 "$port" "${1:-2}" \
-    </dev/null >bench.txt 2>&1) || status=$?
-tr -d '\r' <"$work/bench.txt"
+run_shown "$work" "$bin/LinkBench.exe" 127.0.0.1 "$port" "${1:-2}" || status=$?
 
 echo
 # A folder without TalvernLog.ini (the library's default log level), holding
@@ -29,7 +35,5 @@ mkdir -p "$work/bridge/hmi"
 cp "$bin/HmiBridge.dll" "$work/bridge/hmi/"
 intime=$(cd "$bin/intime" && pwd)
 export INTIME="Z:${intime//\//\\}"  # drive Z: is the Unix root
-(cd "$work/bridge" && timeout 600 "$loader" "$bin/BridgeBench.exe" hmi "$port" "${1:-2}" \
-    </dev/null >bench.txt 2>&1) || status=$?
-tr -d '\r' <"$work/bridge/bench.txt"
+run_shown "$work/bridge" "$bin/BridgeBench.exe" hmi "$port" "${1:-2}" || status=$?
 exit $status
