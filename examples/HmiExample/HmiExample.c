@@ -153,6 +153,12 @@ static void RunOn(const char* folder, const char* title, const BridgeSettings* s
                "HMI_SmemIsPCosOffset %ld\n",
                (long)hmi.is_exist(), (long)hmi.is_mem_type(), (long)hmi.is_mem_size(),
                (long)hmi.is_pcos_offset());
+        /* The two sizes differ on the board, and a reader should not take
+           that for a fault. */
+        if (settings->mem_type == MEMTYPE_BOARD)
+            printf("    on the board HMI_SmemIsMemSize is the board's own memory size (its answer\n"
+                   "    to the size query); the bridge bounds every access by UsedMemSize %ld\n",
+                   (long)settings->mem_size);
         WriteAndReadBack(&hmi, settings->mem_type);
         hmi.close();
         printf("  HMI_SmemClose\n");
