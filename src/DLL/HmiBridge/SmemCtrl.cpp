@@ -365,11 +365,13 @@ int32_t SmemCtrl::ReadValue(int32_t address, Raw* value,
     int32_t result = Locate(address, sizeof(Raw), &offset);
     if (result != 0)
         return result;
-    Raw read = 0;
-    if (mem_type == MEMTYPE_BOARD)
+    Raw read;
+    if (mem_type == MEMTYPE_BOARD) {
+        read = 0;
         result = BoardResult((brd_mng->*board_read)(BOARD, offset, &read));
-    else
+    } else {
         result = CopyFromMemory(offset, &read, sizeof(read));
+    }
     if (result == 0)
         *value = read;
     return result;
