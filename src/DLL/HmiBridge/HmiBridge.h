@@ -18,6 +18,13 @@
  * the whole call: for the value's size, or for the length given. A bad one
  * faults in the caller, as with any C function given a bad pointer.
  *
+ * Failed reads: a typed read and HMI_SmemGetStringLength store 0; a block
+ * or string read leaves the buffer as it was. One exception, on the INtime
+ * type only: when the segment is smaller than UsedMemSize, or goes away,
+ * and a block or string read runs into its end, the call returns
+ * SMEM_ERR_NOT_EXIST with the bytes the segment gave up to that point
+ * stored at the start of the buffer and the rest left as it was.
+ *
  * Reals are read and written as their raw bits: every bit pattern, NaNs
  * included, arrives unchanged.
  *

@@ -56,7 +56,11 @@ public:
 
     // Typed accesses at a PLC address: 0 or an SMEM_ERR_ code. Typed reads
     // and GetStringLength leave 0 in the destination on every failure; block
-    // and string reads leave the buffer alone on failure. Reals travel as
+    // and string reads leave the buffer alone on failure, but for one case:
+    // on the INtime type a copy that runs into the segment's end (a segment
+    // smaller than mem_size) or into a segment that has gone fails with
+    // SMEM_ERR_NOT_EXIST after the bytes before that point were stored, from
+    // the start of the buffer; the rest stays as it was. Reals travel as
     // their raw bits (a Real's 32, an LReal's 64), never as floating-point
     // values, so that every bit pattern, signalling NaNs among them, stays.
     int32_t ReadByte(int32_t address, uint8_t* value);

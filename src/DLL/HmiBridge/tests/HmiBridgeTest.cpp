@@ -505,11 +505,16 @@ TEST(HmiBridgeFault, VanishedSegmentIsUnreachableUntilReopened)
     EXPECT_EQ(d, 0u);
     EXPECT_EQ(bridge.hmi.is_exist(), 0) << "a faulting copy forgets the segment";
     // A block copy that runs off the segment's end partway fails the same way,
-    // and leaves this program's registers as they were.
+    // leaves this program's registers as they were, and has stored the
+    // segment's bytes up to its end, not one beyond.
     bridge.hmi.close();
     ASSERT_EQ(bridge.hmi.open(), 0);
+    const std::vector<uint8_t> tail(256, 0xA5);
+    ASSERT_EQ(bridge.hmi.write_bytes(PCOS + 4096 - 256, tail.data(), 256), 0);
     std::vector<uint8_t> block(512, 0x55);
     EXPECT_EQ(bridge.hmi.read_bytes(PCOS + 4096 - 256, block.data(), 512), SMEM_ERR_NOT_EXIST);
+    EXPECT_EQ(std::vector<uint8_t>(block.begin(), block.begin() + 256), tail);
+    EXPECT_EQ(std::count(block.begin() + 256, block.end(), 0x55), 256);
     EXPECT_EQ(bridge.hmi.is_exist(), 0);
     bridge.hmi.close();
     ASSERT_EQ(bridge.hmi.open(), 0);
