@@ -70,8 +70,10 @@ wine_start() {
         return 1
     fi
     # A persistent server saves ~2.7 s per test program; its output goes to
-    # /dev/null so that no caller's pipe is held open by it.
-    wineserver -p </dev/null >/dev/null 2>&1
+    # /dev/null so that no caller's pipe is held open by it. One that is
+    # already running for this prefix (left by an earlier command) serves
+    # as well.
+    wineserver -p </dev/null >/dev/null 2>&1 || true
     # Start Wine's own background services now, with /dev/null handles, so
     # they do not inherit (and hold open) ctest's pipes.
     timeout 120 "$WINE64" cmd /c exit </dev/null >/dev/null 2>&1 || true
